@@ -1,0 +1,33 @@
+// Owners for library handles: one std::unique_ptr alias per OpenSSL or curl handle type.
+#pragma once
+
+#include <memory>
+
+#include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+namespace vrk {
+
+template <auto F>
+struct FreeWith {
+  template <typename T>
+  void operator()(T* p) const {
+    F(p);
+  }
+};
+
+using SslCtxPtr = std::unique_ptr<SSL_CTX, FreeWith<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, FreeWith<SSL_free>>;
+using EvpMdPtr = std::unique_ptr<EVP_MD, FreeWith<EVP_MD_free>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free_all>>;
+using CurlMultiPtr = std::unique_ptr<CURLM, FreeWith<curl_multi_cleanup>>;
+using CurlEasyPtr = std::unique_ptr<CURL, FreeWith<curl_easy_cleanup>>;
+using CurlSlistPtr = std::unique_ptr<curl_slist, FreeWith<curl_slist_free_all>>;
+
+}  // namespace vrk

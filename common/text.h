@@ -1,0 +1,46 @@
+// Fixed-size text fields: copies that refuse input over the limit (configuration, IPC, HTTP,
+// JSON) and copies that cut (composed display and log texts), plus the UTF-8 sequence length.
+#pragma once
+
+#include <stddef.h>
+
+#include <span>
+#include <string_view>
+
+namespace vrk {
+
+// Copies src into dst with a NUL. Returns false and leaves dst empty when src does not fit
+// (src.size() >= dst.size()) or dst is empty.
+[[nodiscard]] bool text_copy(std::span<char> dst, std::string_view src);
+
+// Copies as much of src as fits into dst (always NUL-terminated unless dst is empty).
+void text_copy_cut(std::span<char> dst, std::string_view src);
+
+// Length of the UTF-8 sequence that starts with byte b: 1 for ASCII and stray bytes, 2..4 for
+// lead bytes.
+size_t utf8_sequence_length(unsigned char b);
+
+// True for space, tab, line feed, vertical tab, form feed and carriage return.
+inline bool text_is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// src without leading and trailing text_is_space characters.
+std::string_view text_trim(std::string_view src);
+
+// Length of a NUL-terminated array's text, never reading past the array.
+template <size_t N>
+size_t text_len(const char (&a)[N]) {
+  size_t n = 0;
+  while (n < N && a[n] != '\0') {
+    ++n;
+  }
+  return n;
+}
+
+template <size_t N>
+std::string_view text_view(const char (&a)[N]) {
+  return std::string_view(a, text_len(a));
+}
+
+}  // namespace vrk
