@@ -1,0 +1,187 @@
+#include "common/runlog.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "common/cli.h"
+#include "common/log.h"
+#include "common/text.h"
+
+namespace vrk {
+namespace {
+
+inline constexpr uint64_t kRunlogStartStop = 1;
+inline constexpr size_t kRunlogPathSize = 1200;
+inline constexpr size_t kRunlogEntrySize = 512;
+
+struct RunlogState {
+  bool active = false;
+  char name[64] = "";
+  bool syslog_on = false;
+  uint64_t syslog_mask = 1;
+  uint64_t file_mask = 1;
+  FILE* file = nullptr;
+};
+RunlogState g_run;
+
+// An unsigned mask whose base follows its prefix (0x: hex, 0: octal) and that must be
+// consumed whole; anything else warns and gives 1.
+uint64_t parse_mask(const char* option, const char* value) {
+  if (value == nullptr || value[0] == '\0') {
+    return 1;
+  }
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = 0;
+  if (value[0] >= '0' && value[0] <= '9') {
+    v = strtoull(value, &end, 0);
+  }
+  if (end == nullptr || *end != '\0' || errno != 0) {
+    fprintf(stderr, "warning: vrk_runlog: invalid %s value '%s' -- using default 1\n", option,
+            value);
+    return 1;
+  }
+  return v;
+}
+
+// mkdir -p with mode 0777 before the umask; an existing directory is fine.
+bool make_dirs(const char* dir) {
+  char path[kRunlogPathSize];
+  if (!text_copy(path, dir)) {
+    return false;
+  }
+  size_t len = strlen(path);
+  for (size_t i = 1; i <= len; ++i) {
+    if (path[i] != '/' && path[i] != '\0') {
+      continue;
+    }
+    char saved = path[i];
+    path[i] = '\0';
+    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+      return false;
+    }
+    path[i] = saved;
+  }
+  struct stat st = {};
+  return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void write_entry(const char* msg) {
+  char when[32];
+  log_format_utc(when);
+  fprintf(g_run.file, "%s [%s] pid=%ld %s\n", when, g_run.name, static_cast<long>(getpid()), msg);
+  fflush(g_run.file);
+}
+
+void runlog_at_exit(int status, void*) {
+  char msg[64];
+  if (status >= 0) {
+    snprintf(msg, sizeof msg, "stopped exit=%d", status);
+  } else {
+    snprintf(msg, sizeof msg, "stopped");
+  }
+  if (g_run.file && (g_run.file_mask & kRunlogStartStop)) {
+    write_entry(msg);
+  }
+  if (g_run.syslog_on && (g_run.syslog_mask & kRunlogStartStop)) {
+    syslog(LOG_INFO, "%s", msg);
+  }
+  if (g_run.file) {
+    fclose(g_run.file);
+    g_run.file = nullptr;
+  }
+  if (g_run.syslog_on) {
+    closelog();
+    g_run.syslog_on = false;
+  }
+}
+
+}  // namespace
+
+bool runlog_active() {
+  return g_run.active;
+}
+
+bool runlog_syslog_on() {
+  return g_run.syslog_on;
+}
+
+void runlog_init(int argc, char** argv, const char* name) {
+  g_run.active = true;
+  text_copy_cut(g_run.name, name ? name : "");
+  bool no_syslog = cli_flag(argc, argv, "--no-syslog");
+  bool no_log = cli_flag(argc, argv, "--no-log");
+  g_run.syslog_mask = parse_mask("--syslog", cli_value(argc, argv, "--syslog", nullptr));
+  g_run.file_mask = parse_mask("--log", cli_value(argc, argv, "--log", nullptr));
+  const char* dir = cli_value(argc, argv, "--log-path", "/var/log/vrk/");
+
+  if (!no_syslog) {
+    openlog(g_run.name, LOG_PID, LOG_DAEMON);
+    g_run.syslog_on = true;
+  }
+  if (!no_log) {
+    if (!make_dirs(dir)) {
+      fprintf(stderr,
+              "warning: vrk_runlog: could not create log directory '%s' -- continuing without "
+              "logfile\n",
+              dir);
+    } else {
+      std::string_view base(g_run.name);
+      if (base.substr(0, 4) == "vrk_") {
+        base.remove_prefix(4);
+      }
+      size_t dlen = strlen(dir);
+      const char* sep = (dlen > 0 && dir[dlen - 1] == '/') ? "" : "/";
+      char path[kRunlogPathSize];
+      int n = snprintf(path, sizeof path, "%s%s%.*s.log", dir, sep, static_cast<int>(base.size()),
+                       base.data());
+      // "e": the log file must not leak into the jobs the scheduler starts.
+      if (n > 0 && static_cast<size_t>(n) < sizeof path) {
+        g_run.file = fopen(path, "ae");
+      }
+      if (g_run.file == nullptr) {
+        fprintf(stderr,
+                "warning: vrk_runlog: could not open logfile '%s' -- continuing without logfile\n",
+                path);
+      }
+    }
+  }
+  on_exit(runlog_at_exit, nullptr);
+  if (g_run.file && (g_run.file_mask & kRunlogStartStop)) {
+    write_entry("started");
+  }
+  if (g_run.syslog_on && (g_run.syslog_mask & kRunlogStartStop)) {
+    syslog(LOG_INFO, "%s", "started");
+  }
+}
+
+void runlog_write(uint64_t bits, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  runlog_writev(bits, fmt, ap);
+  va_end(ap);
+}
+
+void runlog_writev(uint64_t bits, const char* fmt, va_list ap) {
+  if (!g_run.active) {
+    return;
+  }
+  char msg[kRunlogEntrySize];
+  vsnprintf(msg, sizeof msg, fmt, ap);
+  if (g_run.file && (g_run.file_mask & bits)) {
+    write_entry(msg);
+  }
+  if (g_run.syslog_on && (g_run.syslog_mask & bits)) {
+    syslog(LOG_INFO, "%s", msg);
+  }
+}
+
+}  // namespace vrk
