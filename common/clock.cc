@@ -10,6 +10,8 @@ int64_t clock_monotonic_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-int64_t clock_unix_now() { return static_cast<int64_t>(time(nullptr)); }
+int64_t clock_unix_now() {
+  return static_cast<int64_t>(time(nullptr));
+}
 
 }  // namespace vrk

@@ -9,7 +9,9 @@ namespace vrk {
 int64_t clock_monotonic_ms();
 
 // Whole seconds of CLOCK_MONOTONIC.
-inline int64_t clock_monotonic_s() { return clock_monotonic_ms() / 1000; }
+inline int64_t clock_monotonic_s() {
+  return clock_monotonic_ms() / 1000;
+}
 
 // Wall-clock Unix seconds.
 int64_t clock_unix_now();

@@ -8,7 +8,7 @@
 
 namespace vrk {
 
-inline constexpr int kConfigErrSize = 512;     // the command line's buffer
+inline constexpr int kConfigErrSize = 512;      // the command line's buffer
 inline constexpr int kConfigApiErrSize = 1024;  // the API's buffer
 
 // Loads path into cfg (reset first). 0, or -1 with one message in err. Whatever the outcome,

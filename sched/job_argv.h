@@ -13,7 +13,6 @@ namespace vrk {
 // 0, or -1 with "internal error: unknown command enum %d" or "out of memory".
 // The entries stay valid only while job is loaded.
 [[nodiscard]] int job_build_argv(const JobConfig& job, int background,
-                                 std::vector<const char*>& argv, int& count,
-                                 std::span<char> err);
+                                 std::vector<const char*>& argv, int& count, std::span<char> err);
 
 }  // namespace vrk

@@ -13,7 +13,13 @@ namespace vrk {
 // Returns 0 with flag set, or -1 (flag untouched) for anything else.
 [[nodiscard]] int parse_yes_no(std::string_view text, int& flag);
 
-enum class RetentionUnit : uint32_t { kForever = 0, kDays = 1, kWeeks = 2, kMonths = 3, kYears = 4 };
+enum class RetentionUnit : uint32_t {
+  kForever = 0,
+  kDays = 1,
+  kWeeks = 2,
+  kMonths = 3,
+  kYears = 4
+};
 
 struct RetentionValue {
   uint32_t count = 0;
