@@ -1,0 +1,109 @@
+#include "sched/config.h"
+
+#include <string.h>
+
+#include <openssl/crypto.h>
+
+#include "common/text.h"
+#include "sched/args.h"
+
+namespace vrk {
+
+// Keyword order is match order; the index is the CommandKind number and the allowed-commands bit.
+const JobCommand kJobCommands[kCommandCount] = {
+    {"agent", "vrk_agent", nullptr, true, true},
+    {"proxmox", "vrk_proxmox", nullptr, true, true},
+    {"xenv", "vrk_xenV", nullptr, true, true},
+    {"restore", "vrk_restore", nullptr, false, false},
+    {"proxmox-restore", "vrk_proxmox_restore", nullptr, false, false},
+    {"xenv-restore", "vrk_xenV_restore", nullptr, false, false},
+    {"verify", "vrk_verifier", nullptr, false, false},
+    {"maint-synthetic-full", "vrk_maintenance", "synthetic-full", false, false},
+    {"maint-recompress", "vrk_maintenance", "recompress", false, false},
+    {"maint-scrub", "vrk_maintenance", "scrub", false, false},
+    {"maint-prune", "vrk_maintenance", "prune", false, false},
+};
+
+namespace {
+
+bool command_valid(int kind) {
+  return kind >= 0 && kind < kCommandCount;
+}
+
+}  // namespace
+
+void config_reset(SchedConfig& cfg) {
+  // memset rather than assigning SchedConfig{}: a 1.2 MB temporary would land on the stack.
+  memset(static_cast<void*>(&cfg), 0, sizeof(cfg));
+  cfg.mail = MailSettings{};
+  cfg.mail_notify_default = kNotifyNever;
+  cfg.api = ApiSettings{};
+}
+
+void config_job_reset(JobConfig& job) {
+  // The record's initialisers are exactly a fresh job section's values.
+  job = JobConfig{};
+}
+
+void config_free(SchedConfig& cfg) {
+  // Every slot, not just job_count: a failed load may have stopped anywhere. Unused pointers are
+  // null, so freeing them is harmless.
+  for (JobConfig& job : cfg.jobs) {
+    args_free(job.args_tokens, kArgsMaxTokens);
+    job.args_token_count = 0;
+  }
+  OPENSSL_cleanse(cfg.mail.smtp_password, sizeof(cfg.mail.smtp_password));
+  config_reset(cfg);
+}
+
+const JobConfig* config_find_job(const SchedConfig& cfg, std::string_view name) {
+  uint64_t n = cfg.job_count < kMaxJobs ? cfg.job_count : kMaxJobs;
+  for (uint64_t i = 0; i < n; ++i) {
+    if (text_view(cfg.jobs[i].name) == name) {
+      return &cfg.jobs[i];
+    }
+  }
+  return nullptr;
+}
+
+const char* config_default_path() {
+  return "/etc/vrk/vrk_sched.cfg";
+}
+
+int command_from_keyword(std::string_view keyword) {
+  for (int i = 0; i < kCommandCount; ++i) {
+    if (keyword == kJobCommands[i].keyword) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+const char* command_keyword(int kind) {
+  return command_valid(kind) ? kJobCommands[kind].keyword : "?";
+}
+
+bool command_takes_profile(int kind) {
+  return command_valid(kind) && kJobCommands[kind].takes_profile;
+}
+
+bool command_takes_retention(int kind) {
+  return command_valid(kind) && kJobCommands[kind].takes_retention;
+}
+
+bool job_wants_notify(const SchedConfig& cfg, const JobConfig& job, bool failed) {
+  if (cfg.mail.enabled == 0) {
+    return false;
+  }
+  int32_t notify =
+      job.notify != kNotifyUnset ? job.notify : static_cast<int32_t>(cfg.mail_notify_default);
+  if (notify == kNotifyAlways) {
+    return true;
+  }
+  if (notify == kNotifyFailed) {
+    return failed;
+  }
+  return false;
+}
+
+}  // namespace vrk
