@@ -1,0 +1,43 @@
+// Starting a program in its own process group and waiting for it under a time limit and a
+// cancel callback. SpawnStatus is the outcome of one call; it is reset at the start of each.
+#pragma once
+
+#include <stdint.h>
+
+#include <type_traits>
+
+namespace vrk {
+
+// Called between checks of the child; a non-zero answer asks to stop the program.
+using SpawnIdleFn = int (*)(void*);
+
+struct SpawnStatus {
+  int32_t exit_code = -1;  // -1 when the program was ended by a signal
+  uint32_t timed_out = 0;
+  uint32_t cancelled = 0;
+};
+static_assert(std::is_trivially_copyable_v<SpawnStatus>);
+
+inline constexpr int kSpawnPollMs = 50;
+// SIGKILL follows SIGTERM once more than this many seconds have passed (so about 300 s).
+inline constexpr int64_t kSpawnKillGraceSeconds = 299;
+inline constexpr int kSpawnExecFailedStatus = 127;
+inline constexpr const char* kSpawnEnvSuppressFdWarnings = "LVM_SUPPRESS_FD_WARNINGS=1";
+
+// Runs argv (NULL-terminated; argv[0] looked up through PATH) with output_fd as its standard
+// output and standard error (negative: both inherited; standard input always is), in a new
+// process group, and waits for it. Stops it with SIGTERM to the group and the child when
+// timeout_seconds have passed or idle_callback (optional) answers non-zero, and with SIGKILL
+// when it outlives the grace period. Returns 0 once the program has ended (exit status 127
+// when it could not be executed), -1 when it could not be started (fork failed).
+[[nodiscard]] int spawn_wait(const char* const* argv, uint32_t timeout_seconds, int output_fd,
+                             SpawnIdleFn idle_callback, void* callback_context,
+                             SpawnStatus& status);
+
+// spawn_wait with the SIGKILL grace period as a parameter (spawn_wait passes
+// kSpawnKillGraceSeconds); lets tests check the kill path without waiting five minutes.
+[[nodiscard]] int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int output_fd,
+                                   SpawnIdleFn idle_callback, void* callback_context,
+                                   int64_t kill_grace_seconds, SpawnStatus& status);
+
+}  // namespace vrk
