@@ -1,7 +1,50 @@
-// Program entry of vrk_sched: start-up order, the command table, the usage text and dispatch.
+// Program entry of vrk_sched: the start-up order, the command table, the usage text, the
+// combination of command-line flags with [sched] values, and dispatch.
 #pragma once
 
+#include <stdint.h>
+#include <stdio.h>
+
+#include "common/cli.h"
+#include "sched/config.h"
+
 namespace vrk {
+
+inline constexpr const char kSchedProgramName[] = "vrk_sched";
+inline constexpr const char kQueueDefaultPath[] = "/var/lib/vrk_sched/queue.state";
+inline constexpr uint32_t kDefaultPollInterval = 30;
+inline constexpr uint32_t kDefaultJobTimeout = 86400;
+inline constexpr const char kDefaultJobLogDir[] = "/var/log/vrk/vrk_sched-jobs";
+inline constexpr uint32_t kDefaultJobLogKeep = 20;
+
+// One row of the command table.
+struct CommandSpec {
+  const char* name;
+  const CliOption* options;
+  int positional;  // words accepted, counting the command word
+};
+
+// The command table in lookup order; ends with an entry whose name is nullptr.
+extern const CommandSpec kCommandTable[];
+
+// The row of name, or nullptr.
+const CommandSpec* command_spec_find(const char* name);
+
+// Values that flags, [sched] keys and built-in defaults combine into.
+struct SchedSettings {
+  uint32_t poll_interval = kDefaultPollInterval;
+  uint32_t busy_retry_seconds = kDefaultPollInterval;
+  uint32_t job_timeout_seconds = kDefaultJobTimeout;
+  char job_log_dir[kJobLogDirSize] = {};
+  uint32_t job_log_keep = kDefaultJobLogKeep;
+};
+
+// First source that has each value: the flag (even 0), the [sched] key when non-zero or set,
+// then the built-in default. Flag values are unsigned decimal without a check.
+void sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, SchedSettings& out);
+
+// The usage text on out.
+void sched_print_usage(FILE* out);
 
 // The whole program; returns the process exit status.
 int sched_main(int argc, char** argv);
