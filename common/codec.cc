@@ -71,6 +71,11 @@ int codec_decompress(int codec, const void* source, size_t size, void* destinati
                      size_t& out_size) {
   switch (codec) {
     case kCodecZstd: {
+      // zstd reads no bytes as no frames, i.e. empty output; compression never yields an empty
+      // result, so an empty input is a truncation, not data.
+      if (size == 0) {
+        return kErrCorrupt;
+      }
       size_t rc = ZSTD_decompress(destination, capacity, source, size);
       if (ZSTD_isError(rc)) {
         return kErrCorrupt;

@@ -20,8 +20,8 @@ size_t codec_compress(int codec, int level, const void* source, size_t size, voi
                       size_t capacity);
 
 // Decompresses size bytes into destination (capacity bytes) and sets out_size. Returns 0,
-// kErrCorrupt when the library refuses the data (including too little capacity), or
-// kErrInvalid for an unknown codec. out_size is left alone on failure.
+// kErrCorrupt when the data is empty or the library refuses it (too little capacity included),
+// or kErrInvalid for an unknown codec. out_size is left alone on failure.
 [[nodiscard]] int codec_decompress(int codec, const void* source, size_t size, void* destination,
                                    size_t capacity, size_t& out_size);
 
