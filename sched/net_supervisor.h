@@ -1,0 +1,86 @@
+// The daemon's record of its network process (NetSupervisor): start as the unprivileged account
+// over a socket pair, police every message it sends, kill it on the first misbehaviour, reap it
+// and restart it with a growing delay. Single-threaded; the pumping flag guards re-entry.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/ipc.h"
+#include "common/mail_settings.h"
+#include "sched/config.h"
+
+namespace vrk {
+
+inline constexpr const char kNetAccount[] = "arvenna-api";
+inline constexpr uint32_t kNetFirstRestartDelay = 5;
+inline constexpr uint32_t kNetMaxRestartDelay = 300;
+inline constexpr int kNetMailTextSize = 512;
+inline constexpr int kNetApiAddressSize = 200;
+
+// Turns one ApiRequest into an ApiResponse (every field filled); the return value is ignored.
+using NetApiHandler = int (*)(void* context, const ApiRequest& request, ApiResponse& response);
+// Told about every accepted MAIL_RESULT.
+using NetMailResultHook = void (*)(void* context, uint32_t mail_id, uint32_t status,
+                                   const char* text);
+
+struct NetSupervisor {
+  int32_t pid = -1;
+  int socket = -1;
+  int64_t started_at = 0;
+  int64_t restart_at = 0;
+  uint32_t restart_delay = kNetFirstRestartDelay;
+  uint32_t next_message_id = 1;
+  uint32_t wanted = 0;
+  uint32_t pumping = 0;
+  MailSettings mail = {};
+  uint32_t last_mail_id = 0;
+  uint32_t last_mail_status = 0;
+  char last_mail_text[kNetMailTextSize] = {};
+  uint32_t api_enabled = 0;
+  int api_listen_socket = -1;
+  char api_address[kNetApiAddressSize] = {};
+  char* cert_pem = nullptr;  // owned, wiped before it is freed
+  size_t cert_length = 0;
+  char* key_pem = nullptr;  // owned, wiped before it is freed
+  size_t key_length = 0;
+  uint32_t max_clients = 0;
+  NetApiHandler api_handler = nullptr;
+  void* api_context = nullptr;
+  NetMailResultHook mail_result_hook = nullptr;
+  void* mail_result_context = nullptr;
+  IpcBufferPtr rx;  // the pump's receive buffer
+  IpcBufferPtr tx;  // API_RESPONSE messages are built here
+};
+
+// pid, socket and listen socket -1, restart delay 5, next message id 1, everything else zero.
+void net_init(NetSupervisor& net);
+
+// Starts the child (program path, account check, socket pair, fork, the child's steps, exec)
+// and hands it MAIL_CONFIG and API_CONFIG. 0, or -1 after logging why.
+[[nodiscard]] int net_start(NetSupervisor& net);
+
+// Reads and dispatches at most 32 messages, reaps the child, restarts it when due. Does
+// nothing while a pump is already active.
+void net_pump(NetSupervisor& net);
+
+// Waits up to timeout_ms for the socket to become readable (sleeps when there is none), then
+// pumps.
+void net_wait(NetSupervisor& net, int timeout_ms);
+
+// Replaces the mail settings (old ones wiped); starts or informs the child as needed.
+void net_set_mail(NetSupervisor& net, const MailSettings& mail);
+
+// Enables, changes or disables the API: certificate and key files, the listening socket, and a
+// restart of the child with it.
+void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handler,
+                 void* handler_context);
+
+// Drops the API: flag cleared, listen socket closed, certificate and key wiped; the child is
+// restarted without it when mail is still wanted.
+void net_stop_api(NetSupervisor& net);
+
+// Stops the child: its socket closed, up to 5 s to leave, then SIGKILL; secrets wiped.
+void net_shutdown(NetSupervisor& net);
+
+}  // namespace vrk
