@@ -19,7 +19,6 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
 
 // Whether job should start now; trigger gets the dependency finish time that makes it due
 // (0 for jobs without 'after').
-bool job_is_due(const QueueState& queue, const SchedConfig& config, const JobConfig& job,
-                int64_t now, int64_t& trigger);
+bool job_is_due(const QueueState& queue, const JobConfig& job, int64_t now, int64_t& trigger);
 
 }  // namespace vrk
