@@ -152,6 +152,14 @@ struct ApiResponse {
 };
 static_assert(std::is_trivially_copyable_v<ApiResponse>);
 
+// --- Field rules shared by builders and parsers --------------------------------------------
+
+// True when every byte is printable ASCII (0x20..0x7E); true for an empty text.
+bool ipc_text_printable(std::string_view text);
+
+// True for exactly "GET", "PUT", "POST" or "DELETE".
+bool ipc_method_allowed(std::string_view method);
+
 // --- Buffers ------------------------------------------------------------------------------
 
 // Zeroes all message bytes (non-elidable) and sets the length to 0.
