@@ -1,0 +1,375 @@
+#include "sched/daemon.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <new>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "sched/api_state.h"
+#include "sched/config_load.h"
+#include "sched/cron.h"
+#include "sched/entry.h"
+#include "sched/job_run.h"
+#include "sched/net_mail.h"
+#include "sched/net_supervisor.h"
+#include "sched/notify.h"
+#include "sched/queue.h"
+
+namespace vrk {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop_signal(int) {
+  g_stop = 1;
+}
+
+// No SA_RESTART: a wait in progress returns EINTR and the loop sees the flag at once.
+void install_stop_handler() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+// What tells a changed configuration file: all zero when the file cannot be examined.
+struct FileIdentity {
+  int64_t mtime_s = 0;
+  int64_t mtime_ns = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity file_identity(const char* path) {
+  FileIdentity id;
+  struct stat st = {};
+  if (stat(path, &st) == 0) {
+    id.mtime_s = st.st_mtim.tv_sec;
+    id.mtime_ns = st.st_mtim.tv_nsec;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+  }
+  return id;
+}
+
+uint32_t hand_mail_to_net(void* context, const char* subject, const char* body) {
+  return net_send_mail(*static_cast<NetSupervisor*>(context), subject, body);
+}
+
+void note_mail_result(void* context, uint32_t mail_id, uint32_t status, const char* text) {
+  api_note_mail_result(*static_cast<ApiState*>(context), mail_id, status != 0, text);
+}
+
+inline constexpr int kForeignRunSize = 160;
+
+struct Daemon {
+  const char* config_path = nullptr;
+  const char* queue_path = nullptr;
+  uint32_t poll = kDefaultPollInterval;
+  uint32_t busy_retry = 0;
+  uint32_t job_timeout = 0;
+  const char* log_dir = nullptr;
+  uint32_t keep = 0;
+
+  std::unique_ptr<SchedConfig> config;
+  std::unique_ptr<SchedConfig> scratch;
+  QueueState queue;
+  FileIdentity identity;
+  char foreign_run[kForeignRunSize] = {};
+  uint64_t passes = 0;
+  NetSupervisor net;
+  ApiState api;
+  RunContext context;
+  int lock = -1;
+};
+
+enum class PassEnd { kSleep, kNextPass };
+
+void reload_config(Daemon& d, int64_t now, const FileIdentity& id) {
+  char err[kConfigErrSize];
+  if (config_load(d.config_path, *d.scratch, err) == 0) {
+    // Replaced in place: the API state keeps pointing at the current configuration.
+    config_free(*d.config);
+    *d.config = *d.scratch;
+    config_reset(*d.scratch);  // the args tokens now belong to d.config
+    log_msg(kLogInfo, "vrk_sched: reloaded %s", d.config_path);
+    (void)queue_sync_and_save(d.queue, *d.config, now);
+    (void)queue_refresh_and_save(d.queue, *d.config, now);
+    net_set_mail(d.net, d.config->mail);
+    net_set_api(d.net, d.config->api, nullptr, &d.api);
+  } else {
+    config_free(*d.scratch);
+    log_msg(kLogError, "vrk_sched: config reload failed, keeping previous config: %s", err);
+    (void)queue_sync_and_save(d.queue, *d.config, now);
+  }
+  d.identity = id;
+}
+
+uint32_t job_timeout_for(const Daemon& d, const JobConfig& job) {
+  return job.timeout_seconds != 0 ? job.timeout_seconds : d.job_timeout;
+}
+
+// Runs one API-requested job; the queue lock is held on entry and released on return.
+void run_api_request(Daemon& d, const char* name, const char* token) {
+  const JobConfig* job = config_find_job(*d.config, name);
+  if (job == nullptr || queue_find(d.queue, name) == nullptr) {
+    log_msg(kLogWarn, "vrk_sched: API run request for job '%s' dropped: no such job (any more)",
+            name);
+    queue_unlock(d.lock);
+    d.lock = -1;
+    return;
+  }
+  if (!api_command_allowed(*d.config, job->command)) {
+    log_msg(kLogWarn,
+            "vrk_sched: API run request for job '%s' dropped: command not allowed through the API",
+            name);
+    queue_unlock(d.lock);
+    d.lock = -1;
+    return;
+  }
+  log_msg(kLogInfo, "vrk_sched: job '%s' started on request of API token '%s'", name, token);
+  RunResult result;
+  job_run(*job, false, d.queue, d.lock, job_timeout_for(d, *job), d.log_dir, d.keep, &d.context,
+          result);
+  (void)queue_save(d.queue);
+  queue_unlock(d.lock);
+  d.lock = -1;
+  notify_job_result(*d.config, *job, result, &d.net);
+}
+
+// Runs one scheduled job and records its next run; lock held on entry, released on return.
+void run_scheduled(Daemon& d, const JobConfig& job, int64_t trigger) {
+  RunResult result;
+  uint32_t outcome = job_run(job, false, d.queue, d.lock, job_timeout_for(d, job), d.log_dir,
+                             d.keep, &d.context, result);
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  if (QueueEntry* e = queue_find(d.queue, job.name)) {
+    if (outcome == kRunBusy) {
+      // The dependency mark stays, so a busy run does not use up its trigger.
+      e->next_run = now + d.busy_retry;
+    } else {
+      if (job.has_schedule) {
+        int64_t next = cron_next(job.schedule, now, false);
+        e->next_run = next == kCronNoMatch ? kQueueNever : next;
+      } else if (job.has_once) {
+        e->next_run = kQueueNever;
+      }
+      e->schedule_fingerprint = job_schedule_fingerprint(job);
+      if (job.after_count > 0) {
+        e->dependency_mark = trigger;
+      }
+    }
+  }
+  (void)queue_save(d.queue);
+  queue_unlock(d.lock);
+  d.lock = -1;
+  notify_job_result(*d.config, job, result, &d.net);
+}
+
+PassEnd run_pass(Daemon& d) {
+  d.lock = queue_lock(d.queue_path);
+  (void)queue_reload_or_keep(d.queue);
+  bool changed_by_api = d.api.config_changed != 0;
+  d.api.config_changed = 0;
+  FileIdentity id = file_identity(d.config_path);
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  if (!changed_by_api && id == d.identity) {
+    (void)queue_sync_and_save(d.queue, *d.config, now);
+  } else {
+    reload_config(d, now, id);
+  }
+  (void)queue_mark_stale(d.queue);
+
+  if (const QueueEntry* live = queue_find_live_running(d.queue)) {
+    char run[kForeignRunSize];
+    uint32_t pid = queue_entry_pid(*live);
+    snprintf(run, sizeof run, "%s/%u", live->name, pid);
+    if (strcmp(run, d.foreign_run) != 0) {
+      log_msg(kLogInfo,
+              "vrk_sched: job '%s' is running in another process (pid %u) -- no job is started "
+              "before it ends",
+              live->name, pid);
+      text_copy_cut(d.foreign_run, run);
+    }
+    queue_unlock(d.lock);
+    d.lock = -1;
+    return PassEnd::kSleep;
+  }
+  d.foreign_run[0] = '\0';
+  if (++d.passes > d.config->job_count + 1) {
+    log_msg(kLogError,
+            "vrk_sched: safety guard tripped in the dispatch loop (should be impossible, cycles "
+            "are rejected at load time)");
+    queue_unlock(d.lock);
+    d.lock = -1;
+    return PassEnd::kSleep;
+  }
+
+  char job_name[kJobNameSize];
+  char token[kApiTokenNameSize];
+  if (api_queue_pop(d.api, job_name, token)) {
+    run_api_request(d, job_name, token);
+    d.passes = 0;
+    return PassEnd::kNextPass;
+  }
+
+  for (uint64_t i = 0; i < d.config->job_count; ++i) {
+    const JobConfig& job = d.config->jobs[i];
+    int64_t trigger = 0;
+    if (job_is_due(d.queue, job, static_cast<int64_t>(time(nullptr)), trigger) &&
+        queue_find(d.queue, job.name) != nullptr) {
+      run_scheduled(d, job, trigger);
+      return PassEnd::kNextPass;
+    }
+  }
+  queue_unlock(d.lock);
+  d.lock = -1;
+  return PassEnd::kSleep;
+}
+
+void sleep_between_passes(Daemon& d) {
+  for (uint32_t i = 0; i < d.poll; ++i) {
+    if (g_stop || d.api.run_queue_count > 0 || d.api.config_changed) {
+      return;
+    }
+    net_wait(d.net, 1000);
+  }
+}
+
+}  // namespace
+
+bool job_is_due(const QueueState& queue, const JobConfig& job, int64_t now, int64_t& trigger) {
+  trigger = 0;
+  const QueueEntry* entry = queue_find(queue, job.name);
+  if (!job.enabled || entry == nullptr || entry->state == JobState::kRunning) {
+    return false;
+  }
+  if ((job.has_schedule || job.has_once) && entry->next_run > now) {
+    return false;
+  }
+  if (job.after_count == 0) {
+    return true;
+  }
+  int64_t latest = 0;
+  for (int i = 0; i < job.after_count; ++i) {
+    const QueueEntry* dep = queue_find(queue, job.after[i]);
+    if (dep == nullptr) {
+      return false;
+    }
+    bool finished = dep->state == JobState::kDone ||
+                    (job.after_mode == kAfterModeFinished && dep->state == JobState::kFailed);
+    if (!finished) {
+      return false;
+    }
+    if (dep->last_finish > latest) {
+      latest = dep->last_finish;
+    }
+  }
+  trigger = latest;
+  return entry->dependency_mark < latest;
+}
+
+int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, uint32_t busy_retry,
+               uint32_t job_timeout, const char* log_dir, uint32_t keep) {
+  auto d = std::unique_ptr<Daemon>(new (std::nothrow) Daemon);
+  if (!d) {
+    return kErrNoMem;
+  }
+  d->config.reset(new (std::nothrow) SchedConfig);
+  d->scratch.reset(new (std::nothrow) SchedConfig);
+  if (!d->config || !d->scratch) {
+    return kErrNoMem;
+  }
+  d->config_path = config_path;
+  d->queue_path = queue_path;
+  d->busy_retry = busy_retry;
+  d->job_timeout = job_timeout;
+  d->log_dir = log_dir;
+  d->keep = keep;
+  g_stop = 0;
+  install_stop_handler();
+
+  d->lock = queue_lock(queue_path);
+  int rc = queue_open(d->queue, queue_path);
+  if (rc != 0) {
+    queue_unlock(d->lock);
+    return rc;
+  }
+  (void)queue_mark_stale(d->queue);
+  char err[kConfigErrSize];
+  if (config_load(config_path, *d->config, err) != 0) {
+    log_msg(kLogError, "vrk_sched: cannot load %s: %s", config_path, err);
+    queue_unlock(d->lock);
+    config_free(*d->config);
+    queue_free(d->queue);
+    return kErrInvalid;
+  }
+  d->identity = file_identity(config_path);
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  (void)queue_sync_and_save(d->queue, *d->config, now);
+  (void)queue_refresh_and_save(d->queue, *d->config, now);
+  queue_unlock(d->lock);
+  d->lock = -1;
+  log_msg(kLogInfo, "vrk_sched daemon started: config=%s queue=%s poll-interval=%us", config_path,
+          queue_path, poll);
+
+  net_init(d->net);
+  api_state_init(d->api, config_path, queue_path, log_dir, d->config.get(), &d->queue);
+  d->api.mail_hand_over = hand_mail_to_net;
+  d->api.mail_context = &d->net;
+  d->net.mail_result_hook = note_mail_result;
+  d->net.mail_result_context = &d->api;
+  d->context.net = &d->net;
+  d->context.api = &d->api;
+  net_set_mail(d->net, d->config->mail);
+  net_set_api(d->net, d->config->api, nullptr, &d->api);
+  d->poll = poll != 0 ? poll : kDefaultPollInterval;
+
+  while (!g_stop) {
+    d->passes = 0;
+    while (!g_stop && run_pass(*d) == PassEnd::kNextPass) {
+    }
+    sleep_between_passes(*d);
+  }
+  log_msg(kLogInfo, "vrk_sched daemon stopping (signal received)");
+  net_shutdown(d->net);
+  config_free(*d->config);
+  config_free(*d->scratch);
+  queue_free(d->queue);
+  return 0;
+}
+
+int cmd_daemon(const char* config_path, const char* queue_path, int argc, char** argv) {
+  auto cfg = std::unique_ptr<SchedConfig>(new (std::nothrow) SchedConfig);
+  if (!cfg) {
+    fprintf(stderr, "error: out of memory\n");
+    return 1;
+  }
+  char err[kConfigErrSize];
+  if (config_load(config_path, *cfg, err) != 0) {
+    config_free(*cfg);
+    fprintf(stderr, "error: %s\n", err);
+    return 2;
+  }
+  SchedSettings s;
+  sched_settings_resolve(argc, argv, *cfg, s);
+  config_free(*cfg);
+  cfg.reset();
+  int rc = daemon_run(config_path, queue_path, s.poll_interval, s.busy_retry_seconds,
+                      s.job_timeout_seconds, s.job_log_dir, s.job_log_keep);
+  if (rc != 0) {
+    log_msg(kLogError, "vrk_sched daemon exited with %s (status=%d)", error_text(rc), rc);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vrk

@@ -8,6 +8,8 @@
 #include "common/selftest.h"
 #include "common/text.h"
 #include "sched/cmd_validate.h"
+#include "sched/daemon.h"
+#include "sched/queue.h"
 
 namespace vrk {
 namespace {
@@ -212,9 +214,11 @@ int sched_main(int argc, char** argv) {
   cli_check(argc, argv, spec->options, spec->positional);
   const char* config_path = cli_value(argc, argv, "--config", config_default_path());
   const char* queue_path = cli_value(argc, argv, "--queue", kQueueDefaultPath);
-  (void)queue_path;
   if (strcmp(word, "validate") == 0) {
     return cmd_validate(config_path);
+  }
+  if (strcmp(word, "daemon") == 0) {
+    return cmd_daemon(config_path, queue_path, argc, argv);
   }
   return not_available();
 }

@@ -11,7 +11,6 @@
 namespace vrk {
 
 inline constexpr const char kSchedProgramName[] = "vrk_sched";
-inline constexpr const char kQueueDefaultPath[] = "/var/lib/vrk_sched/queue.state";
 inline constexpr uint32_t kDefaultPollInterval = 30;
 inline constexpr uint32_t kDefaultJobTimeout = 86400;
 inline constexpr const char kDefaultJobLogDir[] = "/var/log/vrk/vrk_sched-jobs";
