@@ -1,0 +1,572 @@
+#include "sched/queue.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/error.h"
+#include "common/fd.h"
+#include "sched/config.h"
+#include "sched/cron.h"
+
+namespace vrk {
+namespace {
+
+// The entry of GoldenBytes, field by field.
+QueueEntry golden_entry() {
+  QueueEntry e;
+  snprintf(e.name, sizeof e.name, "nightly");
+  e.state = JobState::kDone;
+  queue_entry_set_pid(e, 0x123456);
+  e.schedule_fingerprint = 0xDEADBEEF;
+  e.next_run = kQueueNever;
+  e.last_run = 0x0102030405060708;
+  e.last_finish = 1700000000;
+  e.exit_code = -1;
+  e.dependency_mark = 0x1122334455667788;
+  return e;
+}
+
+std::vector<uint8_t> golden_bytes() {
+  std::vector<uint8_t> b(kQueueEntryBytes, 0);
+  memcpy(b.data(), "nightly", 7);
+  const uint8_t tail[] = {
+      0x02,                                            // 128 state DONE
+      0x56, 0x34, 0x12,                                // 129 pid 0x123456
+      0xEF, 0xBE, 0xAD, 0xDE,                          // 132 fingerprint
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F,  // 136 next run: never
+      0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // 144 last run
+      0x00, 0xF1, 0x53, 0x65, 0x00, 0x00, 0x00, 0x00,  // 152 last finish 1700000000
+      0xFF, 0xFF, 0xFF, 0xFF,                          // 160 exit code -1
+      0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // 164 dependency mark
+  };
+  static_assert(128 + sizeof tail == kQueueEntryBytes);
+  memcpy(b.data() + 128, tail, sizeof tail);
+  return b;
+}
+
+std::vector<uint8_t> encode(const QueueEntry& e) {
+  std::vector<uint8_t> b(kQueueEntryBytes);
+  queue_entry_encode(e, std::span<uint8_t, kQueueEntryBytes>(b.data(), kQueueEntryBytes));
+  return b;
+}
+
+QueueEntry decode(const std::vector<uint8_t>& b) {
+  QueueEntry e;
+  queue_entry_decode(std::span<const uint8_t, kQueueEntryBytes>(b.data(), kQueueEntryBytes), e);
+  return e;
+}
+
+void expect_same(const QueueEntry& a, const QueueEntry& b) {
+  EXPECT_STREQ(a.name, b.name);
+  EXPECT_EQ(a.state, b.state);
+  EXPECT_EQ(queue_entry_pid(a), queue_entry_pid(b));
+  EXPECT_EQ(a.schedule_fingerprint, b.schedule_fingerprint);
+  EXPECT_EQ(a.next_run, b.next_run);
+  EXPECT_EQ(a.last_run, b.last_run);
+  EXPECT_EQ(a.last_finish, b.last_finish);
+  EXPECT_EQ(a.exit_code, b.exit_code);
+  EXPECT_EQ(a.dependency_mark, b.dependency_mark);
+}
+
+TEST(QueueEntry, GoldenBytes) {
+  EXPECT_EQ(encode(golden_entry()), golden_bytes());
+  expect_same(decode(golden_bytes()), golden_entry());
+}
+
+TEST(QueueEntry, PidIsTwentyFourBits) {
+  struct Case {
+    int64_t pid;
+    uint32_t want;
+  };
+  const Case cases[] = {{0, 0}, {1, 1}, {16777215, 16777215}, {16777216, 0}, {-5, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pid);
+    QueueEntry e;
+    queue_entry_set_pid(e, c.pid);
+    EXPECT_EQ(queue_entry_pid(e), c.want);
+    EXPECT_EQ(queue_entry_pid(decode(encode(e))), c.want);
+  }
+  // A stray wide value in the record never wraps into another pid on disk.
+  QueueEntry e;
+  e.runner_pid = 0x1000005;
+  EXPECT_EQ(queue_entry_pid(decode(encode(e))), 0u);
+}
+
+TEST(QueueEntry, DecodeCutsUnterminatedNameAndKeepsUnknownState) {
+  std::vector<uint8_t> b(kQueueEntryBytes, 'x');
+  b[128] = 9;
+  QueueEntry e = decode(b);
+  EXPECT_EQ(strlen(e.name), 127u);
+  EXPECT_STREQ(queue_state_name(e.state), "?");
+  // Written back, the name is terminated at byte 127.
+  EXPECT_EQ(encode(e)[127], 0);
+}
+
+TEST(QueueEntry, StateNames) {
+  const char* want[] = {"PENDING", "RUNNING", "DONE", "FAILED", "DISABLED"};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_STREQ(queue_state_name(static_cast<JobState>(i)), want[i]);
+  }
+}
+
+// Captures what log_msg writes to standard error.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    char path[] = "/tmp/vrk_qlog_XXXXXX";
+    file_.reset(mkostemp(path, O_CLOEXEC));
+    unlink(path);
+    fflush(stderr);
+    saved_.reset(dup(STDERR_FILENO));
+    dup2(file_.get(), STDERR_FILENO);
+  }
+  ~StderrCapture() { restore(); }
+  std::string text() {
+    restore();
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(file_.get(), buf, sizeof buf, off)) > 0) {
+      out.append(buf, static_cast<size_t>(n));
+      off += n;
+    }
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_.valid()) {
+      fflush(stderr);
+      dup2(saved_.get(), STDERR_FILENO);
+      saved_.reset();
+    }
+  }
+  UniqueFd file_;
+  UniqueFd saved_;
+};
+
+// Counts the lines of log that end with message.
+int count_lines(const std::string& log, const std::string& message) {
+  int n = 0;
+  size_t at = 0;
+  while ((at = log.find(message + "\n", at)) != std::string::npos) {
+    ++n;
+    at += message.size();
+  }
+  return n;
+}
+
+class QueueFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/vrk_queue_XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    ASSERT_NE(mkdtemp(buf.data()), nullptr);
+    dir_ = buf.data();
+    path_ = dir_ + "/state/queue.state";
+    cfg_ = std::make_unique<SchedConfig>();
+    config_reset(*cfg_);
+  }
+  void TearDown() override {
+    queue_free(q_);
+    config_free(*cfg_);
+    nftw(
+        dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    mkdir((dir_ + "/state").c_str(), 0755);
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+  }
+  std::vector<uint8_t> read_file(const std::string& path) {
+    std::vector<uint8_t> out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+      return out;
+    }
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+      out.push_back(static_cast<uint8_t>(c));
+    }
+    fclose(f);
+    return out;
+  }
+  bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+  }
+
+  // Adds a job: schedule (nullptr = none), once time (0 = none), enabled.
+  JobConfig& add_job(const char* name, const char* schedule, int64_t once = 0,
+                     bool enabled = true) {
+    JobConfig& job = cfg_->jobs[cfg_->job_count++];
+    config_job_reset(job);
+    snprintf(job.name, sizeof job.name, "%s", name);
+    job.enabled = enabled ? 1 : 0;
+    if (schedule != nullptr) {
+      char err[kCronErrSize];
+      EXPECT_EQ(cron_parse(schedule, job.schedule, err), 0) << err;
+      job.has_schedule = 1;
+    }
+    if (once != 0) {
+      job.has_once = 1;
+      job.once_time = once;
+    }
+    return job;
+  }
+  void remove_job(const char* name) {
+    for (uint64_t i = 0; i < cfg_->job_count; ++i) {
+      if (strcmp(cfg_->jobs[i].name, name) == 0) {
+        for (uint64_t k = i + 1; k < cfg_->job_count; ++k) {
+          cfg_->jobs[k - 1] = cfg_->jobs[k];
+        }
+        --cfg_->job_count;
+        return;
+      }
+    }
+  }
+  std::vector<std::string> names() {
+    std::vector<std::string> out;
+    for (const QueueEntry& e : q_.entries) {
+      out.push_back(e.name);
+    }
+    return out;
+  }
+
+  std::string dir_;
+  std::string path_;
+  QueueState q_;
+  std::unique_ptr<SchedConfig> cfg_;
+};
+
+TEST_F(QueueFile, OpenUsesWholeEntriesOnly) {
+  struct Case {
+    size_t size;
+    size_t want_entries;
+  };
+  const Case cases[] = {{0, 0}, {100, 0}, {171, 0}, {172, 1}, {343, 1}, {344, 2}, {350, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 3; ++i) {
+      QueueEntry e = golden_entry();
+      snprintf(e.name, sizeof e.name, "job%d", i);
+      std::vector<uint8_t> one = encode(e);
+      bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    bytes.resize(c.size);
+    write_file(path_, bytes);
+    ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+    ASSERT_EQ(q_.entries.size(), c.want_entries);
+    EXPECT_EQ(q_.entries.capacity(), c.want_entries);
+    for (size_t i = 0; i < c.want_entries; ++i) {
+      EXPECT_EQ(q_.entries[i].name, "job" + std::to_string(i));
+      EXPECT_EQ(q_.entries[i].last_finish, 1700000000);
+    }
+    EXPECT_STREQ(q_.path, path_.c_str());
+  }
+}
+
+TEST_F(QueueFile, OpenCreatesMissingFileAndDirectory) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  EXPECT_TRUE(q_.entries.empty());
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_FALSE(exists(path_ + ".tmp"));
+}
+
+TEST_F(QueueFile, ReadOnlyOpenNeverCreates) {
+  add_job("a", "* * * * *");
+  ASSERT_EQ(queue_open_readonly(q_, path_.c_str()), 0);
+  EXPECT_TRUE(q_.entries.empty());
+  StderrCapture cap;
+  ASSERT_EQ(queue_view_sync(q_, *cfg_, 1700000000), 0);
+  EXPECT_EQ(cap.text(), "");
+  ASSERT_EQ(q_.entries.size(), 1u);
+  EXPECT_EQ(q_.entries[0].state, JobState::kPending);
+  EXPECT_FALSE(exists(path_));
+  EXPECT_FALSE(exists(dir_ + "/state"));
+}
+
+TEST_F(QueueFile, RefusesBadPathsAndFiles) {
+  EXPECT_EQ(queue_open(q_, ""), kErrInvalid);
+  std::string long_path = dir_ + "/" + std::string(kQueuePathSize, 'x');
+  EXPECT_EQ(queue_open(q_, long_path.c_str()), kErrInvalid);
+  // A directory in the file's place.
+  ASSERT_EQ(mkdir(path_.substr(0, path_.rfind('/')).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+  EXPECT_LT(queue_open(q_, path_.c_str()), 0);
+  rmdir(path_.c_str());
+  // A size only damage can produce (sparse, so it costs no disk).
+  write_file(path_, {});
+  ASSERT_EQ(truncate(path_.c_str(), (kQueueMaxEntries + 1) * kQueueEntryBytes), 0);
+  EXPECT_EQ(queue_open(q_, path_.c_str()), kErrCorrupt);
+  EXPECT_TRUE(q_.entries.empty());
+  // A FIFO must not block the reader.
+  unlink(path_.c_str());
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(queue_open(q_, path_.c_str()), kErrInvalid);
+}
+
+TEST_F(QueueFile, SaveAndReloadRoundTrip) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  std::vector<QueueEntry> want;
+  for (int i = 0; i < 20; ++i) {  // past the first capacity of 16
+    QueueEntry e = golden_entry();
+    snprintf(e.name, sizeof e.name, "job-%02d", i);
+    e.last_run = i;
+    e.exit_code = i - 3;
+    want.push_back(e);
+    ASSERT_EQ(queue_append(q_, e), 0);
+  }
+  EXPECT_EQ(q_.entries.capacity(), 32u);
+  ASSERT_EQ(queue_save(q_), 0);
+  EXPECT_EQ(read_file(path_).size(), 20 * kQueueEntryBytes);
+  EXPECT_FALSE(exists(path_ + ".tmp"));
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777 & ~0644, 0u);
+
+  QueueState other;
+  ASSERT_EQ(queue_open(other, path_.c_str()), 0);
+  ASSERT_EQ(other.entries.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE(i);
+    expect_same(other.entries[i], want[i]);
+  }
+  // Another process's change shows up on reload.
+  other.entries[3].state = JobState::kFailed;
+  ASSERT_EQ(queue_save(other), 0);
+  ASSERT_EQ(queue_reload(q_), 0);
+  EXPECT_EQ(q_.entries[3].state, JobState::kFailed);
+  queue_free(other);
+  queue_free(other);
+  EXPECT_TRUE(other.entries.empty());
+}
+
+TEST_F(QueueFile, FailedReloadKeepsInMemoryCopy) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  ASSERT_EQ(queue_upsert(q_, queue_entry_make("a")), 0);
+  // Deleted while in use.
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  {
+    StderrCapture cap;
+    EXPECT_EQ(queue_reload_or_keep(q_), kErrNotFound);
+    EXPECT_EQ(count_lines(cap.text(), "ERROR vrk_sched: cannot re-read the queue " + path_ +
+                                          " -- using the in-memory copy"),
+              1);
+  }
+  ASSERT_EQ(q_.entries.size(), 1u);
+  // The next save puts it back.
+  ASSERT_EQ(queue_save(q_), 0);
+  EXPECT_EQ(read_file(path_).size(), kQueueEntryBytes);
+  // Cut short while in use: the whole entries that remain are read.
+  ASSERT_EQ(truncate(path_.c_str(), 100), 0);
+  ASSERT_EQ(queue_reload(q_), 0);
+  EXPECT_TRUE(q_.entries.empty());
+}
+
+TEST_F(QueueFile, FailedSaveKeepsOldFileAndLogs) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  ASSERT_EQ(queue_upsert(q_, queue_entry_make("a")), 0);
+  const std::vector<uint8_t> before = read_file(path_);
+  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);  // the temporary file cannot be made
+  ASSERT_EQ(queue_append(q_, queue_entry_make("b")), 0);
+  StderrCapture cap;
+  EXPECT_LT(queue_save(q_), 0);
+  EXPECT_EQ(count_lines(cap.text(), "ERROR vrk_sched: cannot save the queue " + path_ +
+                                        ": open: Is a directory"),
+            1);
+  EXPECT_EQ(read_file(path_), before);
+  EXPECT_EQ(q_.entries.size(), 2u);
+}
+
+TEST_F(QueueFile, UpsertReplacesEveryFieldOrAppends) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  QueueEntry a = queue_entry_make("a");
+  queue_entry_set_pid(a, 4242);
+  a.state = JobState::kRunning;
+  ASSERT_EQ(queue_upsert(q_, a), 0);
+  ASSERT_EQ(queue_upsert(q_, queue_entry_make("b")), 0);
+  QueueEntry a2 = golden_entry();
+  snprintf(a2.name, sizeof a2.name, "a");
+  ASSERT_EQ(queue_upsert(q_, a2), 0);
+
+  QueueState disk;
+  ASSERT_EQ(queue_open(disk, path_.c_str()), 0);
+  ASSERT_EQ(disk.entries.size(), 2u);
+  expect_same(disk.entries[0], a2);
+  EXPECT_EQ(queue_entry_pid(disk.entries[0]), 0x123456u);
+  EXPECT_STREQ(disk.entries[1].name, "b");
+  EXPECT_EQ(disk.entries[1].next_run, kQueueNever);
+  EXPECT_EQ(disk.entries[1].exit_code, -1);
+  ASSERT_NE(queue_find(disk, "b"), nullptr);
+  EXPECT_EQ(queue_find(disk, "B"), nullptr);
+  EXPECT_EQ(queue_find(disk, "a2"), nullptr);
+  queue_free(disk);
+}
+
+// Whether another process can take the lock at once: 0 free, 1 held, 2 error.
+int probe_lock(const std::string& lock_path) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      _exit(2);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      _exit(0);
+    }
+    _exit(errno == EWOULDBLOCK ? 1 : 2);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 2;
+}
+
+TEST_F(QueueFile, LockIsExclusiveAcrossProcessesAndCloseOnExec) {
+  int fd = queue_lock(path_.c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(probe_lock(path_ + ".lock"), 1);
+  queue_unlock(fd);
+  EXPECT_EQ(probe_lock(path_ + ".lock"), 0);
+  queue_unlock(-1);
+  // The queue file itself is not created by locking.
+  EXPECT_FALSE(exists(path_));
+}
+
+TEST_F(QueueFile, LockFailureIsLogged) {
+  std::string blocked = dir_ + "/file";
+  write_file(blocked, {});
+  std::string path = blocked + "/queue.state";
+  StderrCapture cap;
+  EXPECT_EQ(queue_lock(path.c_str()), -1);
+  EXPECT_EQ(count_lines(cap.text(), "ERROR vrk_sched: cannot open queue lock " + path +
+                                        ".lock: Not a directory"),
+            1);
+}
+
+// A child process that sleeps with the given name until the pipe closes.
+struct NamedChild {
+  pid_t pid = -1;
+  UniqueFd hold;
+
+  explicit NamedChild(const char* comm) {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    fflush(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      close(fds[1]);
+      prctl(PR_SET_NAME, comm);
+      char c = 1;
+      (void)!write(ready[1], &c, 1);
+      (void)!read(fds[0], &c, 1);
+      _exit(0);
+    }
+    close(fds[0]);
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    hold.reset(fds[1]);
+  }
+  ~NamedChild() {
+    hold.reset();
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+TEST_F(QueueFile, StaleRunnersAreMarkedFailed) {
+  NamedChild runner("vrk_sched");
+  NamedChild other("vrk_other");
+  pid_t gone = fork();
+  if (gone == 0) {
+    _exit(0);
+  }
+  waitpid(gone, nullptr, 0);
+
+  struct Row {
+    const char* name;
+    JobState state;
+    int64_t pid;
+    bool alive;
+  };
+  const Row rows[] = {
+      {"pid-zero", JobState::kRunning, 0, false},
+      {"self", JobState::kRunning, getpid(), false},
+      {"other-program", JobState::kRunning, other.pid, false},
+      {"vanished", JobState::kRunning, gone, false},
+      {"live", JobState::kRunning, runner.pid, true},
+      {"done", JobState::kDone, runner.pid, false},
+  };
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  for (const Row& r : rows) {
+    QueueEntry e = queue_entry_make(r.name);
+    e.state = r.state;
+    queue_entry_set_pid(e, r.pid);
+    ASSERT_EQ(queue_append(q_, e), 0);
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(queue_runner_alive(e), r.alive);
+  }
+  ASSERT_NE(queue_find_live_running(q_), nullptr);
+  EXPECT_STREQ(queue_find_live_running(q_)->name, "live");
+
+  StderrCapture cap;
+  EXPECT_EQ(queue_mark_stale(q_), 1);
+  std::string log = cap.text();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const QueueEntry* e = queue_find(q_, r.name);
+    ASSERT_NE(e, nullptr);
+    const bool stale = r.state == JobState::kRunning && !r.alive;
+    EXPECT_EQ(e->state, stale ? JobState::kFailed : r.state);
+    char line[256];
+    snprintf(line, sizeof line,
+             "ERROR vrk_sched: job '%s' is RUNNING in the queue file, but its runner (pid %u) "
+             "is gone -- marked FAILED",
+             r.name, static_cast<unsigned>(r.pid));
+    EXPECT_EQ(count_lines(log, line), stale ? 1 : 0);
+    if (stale) {
+      EXPECT_EQ(queue_entry_pid(*e), 0u);
+    }
+  }
+  QueueState disk;
+  ASSERT_EQ(queue_open(disk, path_.c_str()), 0);
+  EXPECT_EQ(queue_find(disk, "self")->state, JobState::kFailed);
+  queue_free(disk);
+  // Nothing left to mark: no save.
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  EXPECT_EQ(queue_mark_stale(q_), 0);
+  EXPECT_FALSE(exists(path_));
+}
+
+}  // namespace
+}  // namespace vrk
