@@ -1,0 +1,188 @@
+#include "sched/cmd_run.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "common/cli.h"
+#include "common/error.h"
+#include "common/log.h"
+#include "common/runlog.h"
+#include "common/scope_exit.h"
+#include "sched/config_load.h"
+#include "sched/entry.h"
+#include "sched/job_run.h"
+#include "sched/notify.h"
+#include "sched/queue.h"
+
+namespace vrk {
+namespace {
+
+inline constexpr uint64_t kRunlogStartStop = 1;
+
+// Whether the job's program gets --background: an explicit flag wins, then the job's key for
+// this command, then the command's default (start yes, run no); never for a command that does
+// not take it.
+bool run_background_decision(const JobConfig& job, int argc, char** argv, bool is_start) {
+  const int kind = static_cast<int>(job.command);
+  const bool takes = command_takes_retention(kind);
+  if (cli_flag(argc, argv, "--background")) {
+    if (!takes) {
+      fprintf(stderr, "note: --background ignored, command=%s does not take it\n",
+              command_keyword(kind));
+    }
+    return takes;
+  }
+  if (cli_flag(argc, argv, "--no-background")) {
+    return false;
+  }
+  const int32_t key = is_start ? job.start_background : job.run_background;
+  const bool wanted = key >= 0 ? key != 0 : is_start;
+  return wanted && takes;
+}
+
+// The detached child of start: own session, no terminal, output to /dev/null, log lines to
+// syslog unless --no-syslog.
+void run_detach_child() {
+  setsid();
+  signal(SIGHUP, SIG_IGN);
+  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    // dup2 clears close-on-exec on 0, 1 and 2, which the job's program inherits.
+    dup2(fd, STDIN_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    if (fd > STDERR_FILENO) {
+      close(fd);
+    }
+  }
+  if (runlog_syslog_on()) {
+    log_to_syslog(true);
+  }
+  // The child is a process of its own from here on: it inherited the parent's "stopped" exit
+  // entry, so it records its own start too, and each pid gets one start and one end entry.
+  runlog_write(kRunlogStartStop, "started");
+}
+
+}  // namespace
+
+int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_name,
+                uint32_t timeout, const char* log_dir, uint32_t keep, bool force, bool background) {
+  const JobConfig* job = config_find_job(config, job_name);
+  if (job == nullptr) {
+    log_msg(kLogError, "vrk_sched: unknown job '%s'", job_name);
+    return kErrNotFound;
+  }
+  int lock_fd = queue_lock(queue.path);
+  (void)queue_reload_or_keep(queue);
+  (void)queue_mark_stale(queue);
+  if (!force) {
+    if (const QueueEntry* live = queue_find_live_running(queue)) {
+      if (strcmp(live->name, job->name) == 0) {
+        log_msg(kLogError,
+                "vrk_sched: job '%s' is already RUNNING (pid %u; use --force to override)",
+                live->name, queue_entry_pid(*live));
+      } else {
+        log_msg(kLogError,
+                "vrk_sched: job '%s' is RUNNING (pid %u) -- jobs run one at a time, try again "
+                "later (or use --force to run '%s' alongside it)",
+                live->name, queue_entry_pid(*live), job->name);
+      }
+      queue_unlock(lock_fd);
+      return kErrAgain;
+    }
+  }
+  const uint32_t limit = job->timeout_seconds != 0 ? job->timeout_seconds : timeout;
+  RunResult result;
+  uint32_t outcome =
+      job_run(*job, background, queue, lock_fd, limit, log_dir, keep, nullptr, result);
+  (void)queue_save(queue);  // a failure is logged; the entry stays changed in memory
+  queue_unlock(lock_fd);
+  notify_job_result(config, *job, result, nullptr);
+  return outcome == kRunDone ? 0 : -1;
+}
+
+int cmd_run_start(const char* config_path, const char* queue_path, int argc, char** argv,
+                  bool is_start) {
+  if (argc < 3 || argv[2][0] == '-') {
+    sched_print_usage(stdout);
+    return 2;
+  }
+  const char* job_name = argv[2];
+  if (cli_flag(argc, argv, "--background") && cli_flag(argc, argv, "--no-background")) {
+    fprintf(stderr, "error: --background and --no-background are mutually exclusive\n");
+    return 2;
+  }
+  std::unique_ptr<SchedConfig> config(new (std::nothrow) SchedConfig);
+  if (!config) {
+    fprintf(stderr, "error: %s\n", error_text(kErrNoMem));
+    return 2;
+  }
+  ScopeExit free_config([&] { config_free(*config); });
+  char err[kConfigErrSize];
+  if (config_load(config_path, *config, err) != 0) {
+    fprintf(stderr, "error: %s\n", err);
+    return 2;
+  }
+  QueueState queue;
+  ScopeExit free_queue([&] { queue_free(queue); });
+  if (queue_open(queue, queue_path) != 0) {
+    fprintf(stderr, "error: cannot open queue %s\n", queue_path);
+    return 1;
+  }
+  SchedSettings settings;
+  sched_settings_resolve(argc, argv, *config, settings);
+  const bool force = cli_flag(argc, argv, "--force");
+
+  const JobConfig* job = config_find_job(*config, job_name);
+  if (job == nullptr && is_start) {
+    fprintf(stderr, "error: unknown job '%s'\n", job_name);
+    return 1;
+  }
+  const bool background = job != nullptr && run_background_decision(*job, argc, argv, is_start);
+
+  if (!is_start) {
+    int rc = run_job_now(*config, queue, job_name, settings.job_timeout_seconds,
+                         settings.job_log_dir, settings.job_log_keep, force, background);
+    return rc == 0 ? 0 : 1;
+  }
+
+  if (!force) {
+    if (const QueueEntry* live = queue_find_live_running(queue)) {
+      if (strcmp(live->name, job_name) == 0) {
+        fprintf(stderr, "error: job '%s' is already RUNNING (pid %u; use --force to override)\n",
+                live->name, queue_entry_pid(*live));
+      } else {
+        fprintf(stderr,
+                "error: job '%s' is RUNNING (pid %u) -- jobs run one at a time, try again later "
+                "(or use --force to run '%s' alongside it)\n",
+                live->name, queue_entry_pid(*live), job_name);
+      }
+      return 1;
+    }
+  }
+  // Buffered output would otherwise be written by both processes.
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    fprintf(stderr, "error: fork failed: %s\n", strerror(errno));
+    return 1;
+  }
+  if (pid > 0) {
+    printf("started job '%s' in the background (pid %d, %s --background), log: %s/%s/\n", job_name,
+           static_cast<int>(pid), background ? "with" : "without", settings.job_log_dir, job_name);
+    return 0;
+  }
+  run_detach_child();
+  int rc = run_job_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
+                       settings.job_log_keep, force, background);
+  return rc == 0 ? 0 : 1;
+}
+
+}  // namespace vrk

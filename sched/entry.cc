@@ -7,6 +7,8 @@
 #include "common/runlog.h"
 #include "common/selftest.h"
 #include "common/text.h"
+#include "sched/cmd_list.h"
+#include "sched/cmd_run.h"
 #include "sched/cmd_validate.h"
 #include "sched/daemon.h"
 #include "sched/queue.h"
@@ -219,6 +221,12 @@ int sched_main(int argc, char** argv) {
   }
   if (strcmp(word, "daemon") == 0) {
     return cmd_daemon(config_path, queue_path, argc, argv);
+  }
+  if (strcmp(word, "list") == 0) {
+    return cmd_list(config_path, queue_path);
+  }
+  if (strcmp(word, "run") == 0 || strcmp(word, "start") == 0) {
+    return cmd_run_start(config_path, queue_path, argc, argv, strcmp(word, "start") == 0);
   }
   return not_available();
 }
