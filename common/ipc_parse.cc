@@ -191,9 +191,10 @@ constexpr uint16_t kMailConfigTagLimit = 31;
 
 // API_REQUEST and API_RESPONSE reserve a block of tags; the unused part of each block is
 // "unexpected", anything outside the block (or a repeat) "unexpected or duplicate".
+// Each block is ten tags wide, so API_RESPONSE's tags 60..63 inside a request are foreign.
 constexpr uint16_t kApiRequestTagFirst = kIpcTagReqMethod;
 constexpr uint16_t kApiRequestTagUsedLast = kIpcTagReqBody;
-constexpr uint16_t kApiRequestTagLast = 63;
+constexpr uint16_t kApiRequestTagLast = 59;
 constexpr uint16_t kApiResponseTagFirst = kIpcTagRespStatus;
 constexpr uint16_t kApiResponseTagUsedLast = kIpcTagRespFailedLogin;
 constexpr uint16_t kApiResponseTagLast = 69;
