@@ -1,9 +1,11 @@
-// The validate command: load the configuration and dry-run every job's argument vector.
+// The validate command: loads the configuration exactly as the daemon does and builds every
+// job's argument vector as a dry run; it never touches the queue state or runs a job.
 #pragma once
 
 namespace vrk {
 
-// Prints "OK: <n> job(s)" (exit 0) or the first error on standard error (exit 1).
+// Returns the exit status: 0 after "OK: <n> job(s)" on standard output, 1 after an "error:"
+// line on standard error (the configuration does not load, or a job's vector cannot be built).
 int cmd_validate(const char* config_path);
 
 }  // namespace vrk
