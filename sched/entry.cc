@@ -8,6 +8,7 @@
 #include "common/selftest.h"
 #include "common/text.h"
 #include "sched/cmd_list.h"
+#include "sched/cmd_mail_test.h"
 #include "sched/cmd_run.h"
 #include "sched/cmd_validate.h"
 #include "sched/daemon.h"
@@ -224,6 +225,9 @@ int sched_main(int argc, char** argv) {
   }
   if (strcmp(word, "list") == 0) {
     return cmd_list(config_path, queue_path);
+  }
+  if (strcmp(word, "mail-test") == 0) {
+    return cmd_mail_test(config_path);
   }
   if (strcmp(word, "run") == 0 || strcmp(word, "start") == 0) {
     return cmd_run_start(config_path, queue_path, argc, argv, strcmp(word, "start") == 0);

@@ -1,0 +1,583 @@
+#include "sched/net_supervisor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <openssl/crypto.h>
+
+#include "common/clock.h"
+#include "common/ipc.h"
+#include "common/log.h"
+#include "common/privileges.h"
+#include "common/scope_exit.h"
+#include "common/text.h"
+
+namespace vrk {
+namespace {
+
+constexpr size_t kPathSize = 4096;  // program path, at most 4095 bytes
+constexpr const char kNetProgramName[] = "vrk_sched_net";
+constexpr int kMaxMessagesPerPump = 32;
+constexpr int kSendBufferBytes = 1048576;
+constexpr int kChildFdFloor = 10;  // descriptors are parked here before they move to 3 and 4
+constexpr int kIpcChildFd = 3;
+constexpr int kListenChildFd = 4;
+constexpr rlim_t kBaseFdLimit = 64;
+constexpr int kCloseFallbackMax = 65536;
+constexpr int kChildSetupFailed = 126;
+constexpr int kChildExecFailed = 127;
+constexpr int64_t kRanLongSeconds = 59;  // a child that ran longer is restarted after 5 s
+constexpr uint32_t kRanLongNextDelay = 10;
+constexpr int kShutdownTries = 50;
+constexpr int kShutdownPauseMs = 100;
+
+// Everything the child needs, prepared before fork so that the child only makes system calls.
+struct ChildPlan {
+  char path[kPathSize] = {};
+  char* argv[6] = {};
+  int child_end = -1;
+  int parent_end = -1;
+  int listen_fd = -1;  // -1 without the API
+  rlim_t fd_limit = kBaseFdLimit;
+  pid_t parent = 0;
+  bool as_root = false;
+};
+
+// Program path: VRK_SCHED_NET_BIN when set and not empty, else beside our own executable.
+// 0, or -1 with the best path we have for the message.
+int program_path(char (&path)[kPathSize]) {
+  const char* env = getenv("VRK_SCHED_NET_BIN");
+  if (env != nullptr && env[0] != '\0') {
+    text_copy_cut(path, env);
+    if (strlen(env) >= sizeof path || access(path, X_OK) != 0) {
+      return -1;
+    }
+    return 0;
+  }
+  char self[kPathSize] = {};
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof self) {
+    // Without our own path there is no candidate: name the program itself.
+    text_copy_cut(path, kNetProgramName);
+    return -1;
+  }
+  self[n] = '\0';
+  char* slash = strrchr(self, '/');
+  if (slash != nullptr) {
+    *slash = '\0';
+  }
+  int len = snprintf(path, sizeof path, "%s/%s", self, kNetProgramName);
+  if (len < 0 || static_cast<size_t>(len) >= sizeof path) {
+    return -1;
+  }
+  return access(path, X_OK) == 0 ? 0 : -1;
+}
+
+// Closes every descriptor from first upwards; one by one when close_range is not available.
+void close_from(int first) {
+  if (close_range(static_cast<unsigned>(first), ~0U, 0) == 0) {
+    return;
+  }
+  struct rlimit lim = {};
+  int last = kCloseFallbackMax;
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      lim.rlim_cur < static_cast<rlim_t>(kCloseFallbackMax)) {
+    last = static_cast<int>(lim.rlim_cur);
+  }
+  for (int fd = first; fd < last; ++fd) {
+    close(fd);
+  }
+}
+
+// The forked child: the fixed steps in their fixed order, then exec. It ends with _exit, so
+// none of the parent's exit handlers (the run log's "stopped" entry) run here.
+[[noreturn]] void run_child(const ChildPlan& plan) {
+  close(plan.parent_end);
+  int ipc = fcntl(plan.child_end, F_DUPFD_CLOEXEC, kChildFdFloor);
+  if (ipc < 0) {
+    _exit(kChildSetupFailed);
+  }
+  int listen = -1;
+  if (plan.listen_fd >= 0) {
+    listen = fcntl(plan.listen_fd, F_DUPFD_CLOEXEC, kChildFdFloor);
+    if (listen < 0) {
+      _exit(kChildSetupFailed);
+    }
+  }
+  // dup2 clears close-on-exec on the target: these two are the only ones the program keeps.
+  if (dup2(ipc, kIpcChildFd) != kIpcChildFd) {
+    _exit(kChildSetupFailed);
+  }
+  if (listen >= 0 && dup2(listen, kListenChildFd) != kListenChildFd) {
+    _exit(kChildSetupFailed);
+  }
+  close_from(listen >= 0 ? kListenChildFd + 1 : kIpcChildFd + 1);
+
+  struct rlimit no_core = {0, 0};
+  struct rlimit fds = {plan.fd_limit, plan.fd_limit};
+  if (setrlimit(RLIMIT_CORE, &no_core) != 0 || setrlimit(RLIMIT_NOFILE, &fds) != 0) {
+    _exit(kChildSetupFailed);
+  }
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd < 0) {
+    _exit(kChildSetupFailed);
+  }
+  if (null_fd != STDIN_FILENO) {
+    if (dup2(null_fd, STDIN_FILENO) != STDIN_FILENO) {
+      _exit(kChildSetupFailed);
+    }
+    close(null_fd);
+  } else {
+    fcntl(STDIN_FILENO, F_SETFD, 0);
+  }
+  if (plan.as_root && drop_privileges(kNetAccount) != 0) {
+    _exit(kChildSetupFailed);
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+    _exit(kChildSetupFailed);
+  }
+  // The scheduler may have died before the death signal was armed.
+  if (getppid() != plan.parent) {
+    _exit(kChildSetupFailed);
+  }
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGPIPE, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv(plan.path, plan.argv);
+  _exit(kChildExecFailed);
+}
+
+// Builds one settings message in a fresh buffer (wiped and freed on return) and sends it
+// without blocking. 0, or -1 when it could not be built or sent.
+template <typename Build>
+int send_fresh(NetSupervisor& net, Build build) {
+  IpcBufferPtr buf = ipc_buffer_new();
+  if (!buf) {
+    return -1;
+  }
+  if (build(*buf) != 0) {
+    return -1;
+  }
+  return ipc_send(net.socket, *buf, true);
+}
+
+void send_mail_config(NetSupervisor& net) {
+  uint32_t id = net_next_message_id(net);
+  if (send_fresh(net, [&](IpcBuffer& b) { return ipc_build_mail_config(b, id, net.mail); }) != 0) {
+    log_msg(kLogWarn, "vrk_sched: could not hand the [mail] settings to vrk_sched_net");
+  }
+}
+
+void send_api_config(NetSupervisor& net) {
+  uint32_t id = net_next_message_id(net);
+  std::string_view cert(net.cert_pem != nullptr ? net.cert_pem : "", net.cert_length);
+  std::string_view key(net.key_pem != nullptr ? net.key_pem : "", net.key_length);
+  if (send_fresh(net, [&](IpcBuffer& b) {
+        return ipc_build_api_config(b, id, cert, key, net.max_clients);
+      }) != 0) {
+    log_msg(kLogWarn, "vrk_sched: could not hand the API certificate to vrk_sched_net");
+  }
+}
+
+void close_socket(NetSupervisor& net) {
+  if (net.socket >= 0) {
+    close(net.socket);
+    net.socket = -1;
+  }
+}
+
+// After every failure event: a child that ran a minute or more comes back after 5 s; otherwise
+// the delay grows. A failed start counts as a short run whatever ran before it, or a program
+// that keeps failing to start would be retried every 5 s for ever.
+void schedule_restart(NetSupervisor& net, bool child_ran) {
+  int64_t now = clock_unix_now();
+  if (child_ran && net.started_at != 0 && now - net.started_at > kRanLongSeconds) {
+    net.restart_at = now + kNetFirstRestartDelay;
+    net.restart_delay = kRanLongNextDelay;
+    return;
+  }
+  net.restart_at = now + net.restart_delay;
+  net.restart_delay = std::min(net.restart_delay * 2, kNetMaxRestartDelay);
+}
+
+void log_event(const NetSupervisor& net, const char* event) {
+  log_msg(kLogWarn, "vrk_sched: network process pid=%d %s", static_cast<int>(net.pid), event);
+}
+
+// The answer to every protocol violation: the child is not trusted with a second chance.
+void kill_child(NetSupervisor& net, const char* event) {
+  close_socket(net);
+  if (net.pid > 0) {
+    kill(net.pid, SIGKILL);
+  }
+  log_event(net, event);
+  schedule_restart(net, true);
+}
+
+void on_hello(NetSupervisor& net, const IpcMessage& msg) {
+  uint32_t pid = 0;
+  char err[kNetMailTextSize] = "";
+  if (ipc_parse_hello(msg, pid, err) != 0) {
+    kill_child(net, "sent a bad HELLO: killed");
+    return;
+  }
+  if (pid != static_cast<uint32_t>(net.pid)) {
+    log_msg(kLogWarn, "vrk_sched: network process HELLO names pid %u, expected %d", pid,
+            static_cast<int>(net.pid));
+  }
+}
+
+void on_mail_result(NetSupervisor& net, const IpcMessage& msg) {
+  uint32_t status = 0;
+  char text[kNetMailTextSize] = "";
+  char err[kNetMailTextSize] = "";
+  if (ipc_parse_mail_result(msg, status, text, err) != 0) {
+    kill_child(net, "sent a bad MAIL_RESULT: killed");
+    return;
+  }
+  net.last_mail_id = msg.id;
+  net.last_mail_status = status;
+  text_copy_cut(net.last_mail_text, text);
+  if (status != 0) {
+    log_msg(kLogError, "vrk_sched: mail #%u not sent: %s", msg.id, text);
+  } else {
+    log_msg(kLogInfo, "vrk_sched: mail #%u sent", msg.id);
+  }
+  if (net.mail_result_hook != nullptr) {
+    net.mail_result_hook(net.mail_result_context, msg.id, status, text);
+  }
+}
+
+void on_api_request(NetSupervisor& net, const IpcMessage& msg) {
+  ApiRequest req;
+  ScopeExit wipe([&] { ipc_api_request_wipe(req); });
+  char err[kNetMailTextSize] = "";
+  if (ipc_parse_api_request(msg, req, err) != 0) {
+    log_msg(kLogWarn, "vrk_sched: %s", err);
+    kill_child(net, "sent a bad API_REQUEST: killed");
+    return;
+  }
+  net_answer_api_request(net, msg.id, req);
+}
+
+// The only message types the network process may send; everything else ends it.
+struct Accepted {
+  IpcType type;
+  void (*handle)(NetSupervisor&, const IpcMessage&);
+};
+constexpr Accepted kAcceptedFromChild[] = {
+    {IpcType::kHello, on_hello},
+    {IpcType::kMailResult, on_mail_result},
+    {IpcType::kApiRequest, on_api_request},
+};
+
+void dispatch(NetSupervisor& net) {
+  IpcMessage msg;
+  if (ipc_parse_header(*net.rx, msg) != 0) {
+    kill_child(net, "sent a malformed message: killed");
+    return;
+  }
+  for (const Accepted& a : kAcceptedFromChild) {
+    if (a.type == msg.type) {
+      a.handle(net, msg);
+      return;
+    }
+  }
+  kill_child(net, "sent a message type it may not send: killed");
+}
+
+void read_messages(NetSupervisor& net) {
+  if (!net.rx) {
+    net.rx = ipc_buffer_new();
+    if (!net.rx) {
+      return;
+    }
+  }
+  // A handler may close or replace the socket (an API change inside a request): stop then.
+  const int sock = net.socket;
+  for (int i = 0; i < kMaxMessagesPerPump && net.socket >= 0 && net.socket == sock; ++i) {
+    int rc = ipc_recv(net.socket, *net.rx, true);
+    if (rc == kIpcRecvNothing) {
+      break;
+    }
+    if (rc == kIpcRecvClosed) {
+      close_socket(net);
+      log_event(net, "closed the connection");
+      schedule_restart(net, true);
+      break;
+    }
+    if (rc == kIpcRecvOversized) {
+      kill_child(net, "sent an oversized message: killed");
+      break;
+    }
+    dispatch(net);
+    // The buffer may have held an Authorization header.
+    ipc_buffer_wipe(*net.rx);
+  }
+}
+
+void reap_child(NetSupervisor& net) {
+  if (net.pid <= 0) {
+    return;
+  }
+  int status = 0;
+  pid_t r = waitpid(net.pid, &status, WNOHANG);
+  if (r == 0 || (r < 0 && errno != ECHILD)) {
+    return;
+  }
+  if (r < 0) {
+    status = -1;  // not our child any more: nothing left to wait for
+  }
+  if (net.socket >= 0) {
+    close_socket(net);
+    log_msg(kLogWarn, "vrk_sched: network process pid=%d exited (status=%d)",
+            static_cast<int>(net.pid), status);
+    schedule_restart(net, true);
+  }
+  net.pid = -1;
+}
+
+// Kills and reaps the child at once (settings changes and the end of the API).
+void stop_child_now(NetSupervisor& net) {
+  close_socket(net);
+  if (net.pid > 0) {
+    kill(net.pid, SIGKILL);
+    while (waitpid(net.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    net.pid = -1;
+  }
+}
+
+void free_secret(char*& text, size_t& length) {
+  if (text != nullptr) {
+    OPENSSL_cleanse(text, length);
+    free(text);
+  }
+  text = nullptr;
+  length = 0;
+}
+
+void drop_api_state(NetSupervisor& net) {
+  net.api_enabled = 0;
+  if (net.api_listen_socket >= 0) {
+    close(net.api_listen_socket);
+    net.api_listen_socket = -1;
+  }
+  net.api_address[0] = '\0';
+  free_secret(net.cert_pem, net.cert_length);
+  free_secret(net.key_pem, net.key_length);
+}
+
+void wipe_mail(NetSupervisor& net) {
+  OPENSSL_cleanse(&net.mail, sizeof net.mail);
+  net.mail = MailSettings{};
+}
+
+}  // namespace
+
+void net_init(NetSupervisor& net) {
+  drop_api_state(net);
+  wipe_mail(net);
+  NetSupervisor fresh;
+  net = std::move(fresh);
+}
+
+uint32_t net_next_message_id(NetSupervisor& net) {
+  uint32_t id = net.next_message_id++;
+  if (id == 0) {
+    id = net.next_message_id++;
+  }
+  return id;
+}
+
+int net_start(NetSupervisor& net) {
+  ChildPlan plan;
+  if (program_path(plan.path) != 0) {
+    log_msg(kLogError, "vrk_sched: network process binary %s not found: no mail, no API",
+            plan.path);
+    return -1;
+  }
+  plan.as_root = geteuid() == 0;
+  if (plan.as_root) {
+    struct passwd pw = {};
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(kNetAccount, &pw, buf, sizeof buf, &found) != 0 || found == nullptr) {
+      log_msg(kLogError,
+              "vrk_sched: the '%s' account does not exist (run 'vrk_setup --repair'): no mail, "
+              "no API",
+              kNetAccount);
+      return -1;
+    }
+  }
+  int pair[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    log_msg(kLogError, "vrk_sched: socketpair failed: %s", strerror(errno));
+    return -1;
+  }
+  // Room for a burst of mails: sends never block, so a full buffer drops the message.
+  int sndbuf = kSendBufferBytes;
+  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  plan.parent_end = pair[0];
+  plan.child_end = pair[1];
+  bool api = net.api_enabled != 0 && net.api_listen_socket >= 0;
+  plan.listen_fd = api ? net.api_listen_socket : -1;
+  plan.fd_limit = api ? static_cast<rlim_t>(net.max_clients) + kBaseFdLimit : kBaseFdLimit;
+  plan.parent = getpid();
+  static char arg0[] = "vrk_sched_net";
+  static char arg_ipc[] = "--ipc-fd";
+  static char arg_ipc_fd[] = "3";
+  static char arg_listen[] = "--listen-fd";
+  static char arg_listen_fd[] = "4";
+  int a = 0;
+  plan.argv[a++] = arg0;
+  plan.argv[a++] = arg_ipc;
+  plan.argv[a++] = arg_ipc_fd;
+  if (api) {
+    plan.argv[a++] = arg_listen;
+    plan.argv[a++] = arg_listen_fd;
+  }
+  plan.argv[a] = nullptr;
+
+  fflush(nullptr);  // or buffered output would be written twice
+  pid_t pid = fork();
+  if (pid < 0) {
+    int e = errno;
+    close(pair[0]);
+    close(pair[1]);
+    log_msg(kLogError, "vrk_sched: fork failed: %s", strerror(e));
+    return -1;
+  }
+  if (pid == 0) {
+    run_child(plan);
+  }
+  close(pair[1]);
+  net.pid = pid;
+  net.socket = pair[0];
+  net.started_at = clock_unix_now();
+  log_msg(kLogInfo, "vrk_sched: started network process vrk_sched_net pid=%d as %s%s%s",
+          static_cast<int>(pid), plan.as_root ? kNetAccount : "the current user (not root)",
+          api ? ", API on " : "", api ? net.api_address : "");
+  if (net.mail.enabled != 0) {
+    send_mail_config(net);
+  }
+  if (api) {
+    send_api_config(net);
+  }
+  return 0;
+}
+
+void net_pump(NetSupervisor& net) {
+  if (net.pumping != 0) {
+    return;
+  }
+  net.pumping = 1;
+  ScopeExit done([&] { net.pumping = 0; });
+  read_messages(net);
+  reap_child(net);
+  if (net.pid > 0 || net.wanted == 0) {
+    return;
+  }
+  if (net.socket < 0 && clock_unix_now() >= net.restart_at) {
+    if (net_start(net) != 0) {
+      schedule_restart(net, false);
+    }
+  }
+}
+
+void net_wait(NetSupervisor& net, int timeout_ms) {
+  if (timeout_ms < 0) {
+    timeout_ms = 0;
+  }
+  if (net.socket >= 0) {
+    struct pollfd p = {net.socket, POLLIN, 0};
+    poll(&p, 1, timeout_ms);  // EINTR: the caller's stop flag is checked sooner
+  } else {
+    poll(nullptr, 0, timeout_ms);
+  }
+  net_pump(net);
+}
+
+void net_set_mail(NetSupervisor& net, const MailSettings& mail) {
+  wipe_mail(net);
+  net.mail = mail;
+  if (net.mail.enabled == 0) {
+    // Only wiped here; a running child is neither told nor stopped, but with the API off it
+    // is no longer restarted when it ends.
+    net.wanted = net.api_enabled;
+    return;
+  }
+  bool was_wanted = net.wanted != 0;
+  if (!was_wanted) {
+    net.wanted = 1;
+    net.restart_at = 0;
+  }
+  if (net.socket >= 0) {
+    send_mail_config(net);
+  }
+  if (!was_wanted) {
+    net_pump(net);
+  }
+}
+
+void net_stop_api(NetSupervisor& net) {
+  bool was_enabled = net.api_enabled != 0;
+  drop_api_state(net);
+  if (!was_enabled) {
+    return;
+  }
+  log_msg(kLogInfo, "vrk_sched: API stopped");
+  net.wanted = net.mail.enabled;
+  stop_child_now(net);
+  net.restart_at = 0;
+  net.restart_delay = kNetFirstRestartDelay;
+  if (net.wanted != 0) {
+    net_pump(net);
+  }
+}
+
+void net_shutdown(NetSupervisor& net) {
+  net.wanted = 0;
+  drop_api_state(net);
+  // The child sees the end of the stream and leaves on its own.
+  close_socket(net);
+  if (net.pid > 0) {
+    bool gone = false;
+    for (int i = 0; i < kShutdownTries && !gone; ++i) {
+      pid_t r = waitpid(net.pid, nullptr, WNOHANG);
+      if (r == net.pid || (r < 0 && errno == ECHILD)) {
+        gone = true;
+      } else {
+        poll(nullptr, 0, kShutdownPauseMs);
+      }
+    }
+    if (!gone) {
+      kill(net.pid, SIGKILL);
+      while (waitpid(net.pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  net.pid = -1;
+  wipe_mail(net);
+  net.rx.reset();
+  net.tx.reset();
+}
+
+}  // namespace vrk

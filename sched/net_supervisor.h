@@ -83,4 +83,11 @@ void net_stop_api(NetSupervisor& net);
 // Stops the child: its socket closed, up to 5 s to leave, then SIGKILL; secrets wiped.
 void net_shutdown(NetSupervisor& net);
 
+// The next message id (MAIL_CONFIG, API_CONFIG, MAIL_SEND); 0 is skipped, so it wraps to 1.
+uint32_t net_next_message_id(NetSupervisor& net);
+
+// The pump's answer to one parsed API_REQUEST: the handler's response, or the fixed 503 when
+// the API is off or has no handler, sent as API_RESPONSE with request_id (logged on failure).
+void net_answer_api_request(NetSupervisor& net, uint32_t request_id, const ApiRequest& request);
+
 }  // namespace vrk
