@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "sched/cmd_validate.h"
 
 namespace vrk {
 namespace {
@@ -660,6 +662,80 @@ TEST_F(ConfigLoadFile, UnreadableIsAnErrorNotAnEmptyFile) {
   EXPECT_EQ(config_load(dir_.c_str(), *cfg, err), -1);
   EXPECT_EQ(std::string(err), "cannot read the configuration file " + dir_);
   config_free(*cfg);
+}
+
+std::string read_all(const std::string& path) {
+  std::string out;
+  FILE* f = fopen(path.c_str(), "r");
+  if (f == nullptr) {
+    return out;
+  }
+  char buf[512];
+  size_t n = 0;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+    out.append(buf, n);
+  }
+  fclose(f);
+  return out;
+}
+
+// Runs cmd_validate in a child whose standard output and error go to files.
+struct ValidateRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ValidateRun run_validate(const std::string& dir, const std::string& config) {
+  std::string out_path = dir + "/out";
+  std::string err_path = dir + "/err";
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) {
+      _exit(99);
+    }
+    int rc = cmd_validate(config.c_str());
+    fflush(nullptr);
+    _exit(rc);
+  }
+  ValidateRun r;
+  int st = 0;
+  if (pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st)) {
+    r.status = WEXITSTATUS(st);
+  }
+  r.out = read_all(out_path);
+  r.err = read_all(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return r;
+}
+
+TEST_F(ConfigLoadFile, ValidateReportsJobCountOrTheLoadError) {
+  std::string good = write("good.cfg", "[a]\nschedule = 0 1 * * *\n[b]\nafter = a\nargs = -v\n");
+  ValidateRun r = run_validate(dir_, good);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "OK: 2 job(s)\n");
+  EXPECT_EQ(r.err, "");
+
+  std::string empty = write("empty.cfg", "");
+  r = run_validate(dir_, empty);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "OK: 0 job(s)\n");
+
+  std::string bad = write("bad.cfg", "[a]\nschedule = 0 1 * *\n");
+  r = run_validate(dir_, bad);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "error: " + bad +
+                       ":2: invalid 'schedule': expected 5 fields (minute hour day-of-month "
+                       "month day-of-week), got 4\n");
+
+  r = run_validate(dir_, dir_ + "/none.cfg");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: cannot read the configuration file " + dir_ + "/none.cfg\n");
 }
 
 }  // namespace
