@@ -269,6 +269,7 @@ int run_loop(NetState& st) {
   for (;;) {
     int count = 0;
     waits[count++] = {st.ipc_fd, CURL_WAIT_POLLIN, 0};
+    // The HTTPS server's entries (listening socket, connections) will follow entry 0 here.
     int ready = 0;
     if (curl_multi_poll(st.multi.get(), waits, static_cast<unsigned>(count), kWaitCeilingMs,
                         &ready) != CURLM_OK) {
