@@ -54,3 +54,59 @@ class TempDirCase(unittest.TestCase):
         """Runs vrk_sched with run logging kept out of system paths."""
         extra = ["--no-syslog", "--no-log"] if log else []
         return run([SCHED, *args, *extra], env=env, timeout=timeout)
+
+
+# The queue state file: fixed 172-byte little-endian entries (name, state, 24-bit runner pid,
+# fingerprint, next run, last run, last finish, exit code, dependency mark).
+QUEUE_ENTRY_BYTES = 172
+QUEUE_NEVER = 2 ** 63 - 1
+STATE_NAMES = ["PENDING", "RUNNING", "DONE", "FAILED", "DISABLED"]
+
+
+def encode_entry(name, state="PENDING", pid=0, fingerprint=0, next_run=0, last_run=0,
+                 last_finish=0, exit_code=-1, dependency_mark=0):
+    import struct
+    b = name.encode().ljust(128, b"\0")
+    b += bytes([STATE_NAMES.index(state), pid & 0xFF, (pid >> 8) & 0xFF, (pid >> 16) & 0xFF])
+    b += struct.pack("<IqqqiQ", fingerprint, next_run, last_run, last_finish, exit_code,
+                     dependency_mark)
+    assert len(b) == QUEUE_ENTRY_BYTES
+    return b
+
+
+def read_queue(path):
+    """The queue file's entries as dicts keyed by job name (empty when the file is missing)."""
+    import struct
+    if not os.path.exists(path):
+        return {}
+    with open(path, "rb") as f:
+        data = f.read()
+    out = {}
+    for off in range(0, len(data) - QUEUE_ENTRY_BYTES + 1, QUEUE_ENTRY_BYTES):
+        e = data[off:off + QUEUE_ENTRY_BYTES]
+        name = e[:128].split(b"\0", 1)[0].decode()
+        fp, nxt, last, fin, code, mark = struct.unpack("<IqqqiQ", e[132:172])
+        state = STATE_NAMES[e[128]] if e[128] < len(STATE_NAMES) else "?"
+        out.setdefault(name, dict(state=state, pid=e[129] | e[130] << 8 | e[131] << 16,
+                                  fingerprint=fp, next_run=nxt, last_run=last,
+                                  last_finish=fin, exit_code=code, dependency_mark=mark))
+    return out
+
+
+def write_queue(path, entries):
+    """Writes encoded entries (bytes from encode_entry) as the queue file."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(b"".join(entries))
+
+
+def wait_until(cond, timeout=20, what="condition"):
+    """Polls cond every 0.05 s; returns its last true value or raises AssertionError."""
+    import time
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        v = cond()
+        if v:
+            return v
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
