@@ -24,20 +24,7 @@ static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
-// Header layout:
-//   offset  width  field
-//   0       4      magic "VRKS"
-//   4       u16    version (1)
-//   6       u16    message type
-//   8       u32    message id
-//   12      u32    payload length (total length - 16)
-constexpr size_t kHeaderMagic = 0;
-constexpr size_t kHeaderVersion = 4;
-constexpr size_t kHeaderType = 6;
-constexpr size_t kHeaderId = 8;
-constexpr size_t kHeaderPayloadLength = 12;
-static_assert(kHeaderPayloadLength + 4 == kIpcHeaderBytes);
-static_assert(sizeof(kIpcMagic) == kHeaderVersion - kHeaderMagic);
+static_assert(sizeof(kIpcMagic) == kIpcHeaderVersionOffset - kIpcHeaderMagicOffset);
 
 // Record layout:
 //   offset  width  field
@@ -147,11 +134,11 @@ IpcBufferPtr ipc_buffer_new() {
 }
 
 void ipc_begin(IpcBuffer& buf, IpcType type, uint32_t id) {
-  memcpy(buf.bytes + kHeaderMagic, kIpcMagic, sizeof(kIpcMagic));
-  put_u16le(buf.bytes + kHeaderVersion, kIpcVersion);
-  put_u16le(buf.bytes + kHeaderType, static_cast<uint16_t>(type));
-  put_u32le(buf.bytes + kHeaderId, id);
-  put_u32le(buf.bytes + kHeaderPayloadLength, 0);
+  memcpy(buf.bytes + kIpcHeaderMagicOffset, kIpcMagic, sizeof(kIpcMagic));
+  put_u16le(buf.bytes + kIpcHeaderVersionOffset, kIpcVersion);
+  put_u16le(buf.bytes + kIpcHeaderTypeOffset, static_cast<uint16_t>(type));
+  put_u32le(buf.bytes + kIpcHeaderIdOffset, id);
+  put_u32le(buf.bytes + kIpcHeaderPayloadLengthOffset, 0);
   buf.length = kIpcHeaderBytes;
 }
 
@@ -173,7 +160,8 @@ int ipc_put_bytes(IpcBuffer& buf, uint16_t tag, const void* data, size_t length)
     memcpy(rec + kRecordValue, data, length);
   }
   buf.length += static_cast<uint32_t>(kIpcRecordHeadBytes + length);
-  put_u32le(buf.bytes + kHeaderPayloadLength, static_cast<uint32_t>(buf.length - kIpcHeaderBytes));
+  put_u32le(buf.bytes + kIpcHeaderPayloadLengthOffset,
+            static_cast<uint32_t>(buf.length - kIpcHeaderBytes));
   return 0;
 }
 
@@ -195,13 +183,13 @@ int ipc_parse_header(const uint8_t* bytes, size_t length, IpcMessage& msg) {
   if (bytes == nullptr || length < kIpcHeaderBytes || length > kIpcMaxMessage) {
     return -1;
   }
-  if (memcmp(bytes + kHeaderMagic, kIpcMagic, sizeof(kIpcMagic)) != 0 ||
-      get_u16le(bytes + kHeaderVersion) != kIpcVersion ||
-      get_u32le(bytes + kHeaderPayloadLength) != length - kIpcHeaderBytes) {
+  if (memcmp(bytes + kIpcHeaderMagicOffset, kIpcMagic, sizeof(kIpcMagic)) != 0 ||
+      get_u16le(bytes + kIpcHeaderVersionOffset) != kIpcVersion ||
+      get_u32le(bytes + kIpcHeaderPayloadLengthOffset) != length - kIpcHeaderBytes) {
     return -1;
   }
-  msg.type = static_cast<IpcType>(get_u16le(bytes + kHeaderType));
-  msg.id = get_u32le(bytes + kHeaderId);
+  msg.type = static_cast<IpcType>(get_u16le(bytes + kIpcHeaderTypeOffset));
+  msg.id = get_u32le(bytes + kIpcHeaderIdOffset);
   msg.payload = bytes + kIpcHeaderBytes;
   msg.payload_length = static_cast<uint32_t>(length - kIpcHeaderBytes);
   return 0;

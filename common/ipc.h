@@ -24,6 +24,20 @@ inline constexpr size_t kIpcRecordHeadBytes = 6;  // u16 tag, u32 value length
 inline constexpr uint16_t kIpcVersion = 1;
 inline constexpr char kIpcMagic[4] = {'V', 'R', 'K', 'S'};
 
+// Header layout:
+//   offset  width  field
+//   0       4      magic "VRKS"
+//   4       u16    version (1)
+//   6       u16    message type
+//   8       u32    message id
+//   12      u32    payload length (total length - 16)
+inline constexpr size_t kIpcHeaderMagicOffset = 0;
+inline constexpr size_t kIpcHeaderVersionOffset = 4;
+inline constexpr size_t kIpcHeaderTypeOffset = 6;
+inline constexpr size_t kIpcHeaderIdOffset = 8;
+inline constexpr size_t kIpcHeaderPayloadLengthOffset = 12;
+static_assert(kIpcHeaderPayloadLengthOffset + 4 == kIpcHeaderBytes);
+
 // Message types; the numbers are on the wire. A parsed header may carry any other value too.
 enum class IpcType : uint16_t {
   kHello = 1,
