@@ -328,12 +328,12 @@ std::string random_field(std::mt19937& rng, int lo, int hi, int star_percent, in
 // cron_next against the minute-by-minute reference, for random expressions and random starts
 // around real daylight-saving changes. Where the reference finds nothing within its scan,
 // cron_next must not return anything inside the scanned range either.
-void check_against_reference(const char* tz, std::span<const int64_t> transitions, uint32_t seed) {
-  constexpr int kCases = 300;
+void check_against_reference(const char* tz, std::span<const int64_t> transitions, uint32_t seed,
+                             int cases) {
   constexpr int kScanMinutes = 10 * 24 * 60;
   std::mt19937 rng(seed);
   auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
-  for (int i = 0; i < kCases; ++i) {
+  for (int i = 0; i < cases; ++i) {
     std::string expr = random_field(rng, 0, 59, 30) + " " + random_field(rng, 0, 23, 40, 0, 3) +
                        " " + random_field(rng, 1, 31, 80) + " " + random_field(rng, 1, 12, 85) +
                        " " + random_field(rng, 0, 7, 80);
@@ -366,18 +366,18 @@ const int64_t kNewYorkChanges[] = {utc(2024, 3, 10, 7, 0), utc(2024, 11, 3, 6, 0
 
 TEST_F(CronTz, MatchesReferenceInUtc) {
   use_tz("UTC");
-  check_against_reference("UTC", kBerlinChanges, 1);
-  check_against_reference("UTC", kNewYorkChanges, 2);
+  check_against_reference("UTC", kBerlinChanges, 1, 150);
+  check_against_reference("UTC", kNewYorkChanges, 2, 150);
 }
 
 TEST_F(CronTz, MatchesReferenceInBerlin) {
   use_tz("Europe/Berlin");
-  check_against_reference("Europe/Berlin", kBerlinChanges, 3);
+  check_against_reference("Europe/Berlin", kBerlinChanges, 3, 300);
 }
 
 TEST_F(CronTz, MatchesReferenceInNewYork) {
   use_tz("America/New_York");
-  check_against_reference("America/New_York", kNewYorkChanges, 4);
+  check_against_reference("America/New_York", kNewYorkChanges, 4, 300);
 }
 
 }  // namespace
