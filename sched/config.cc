@@ -46,10 +46,13 @@ void config_job_reset(JobConfig& job) {
 }
 
 void config_free(SchedConfig& cfg) {
-  // Every slot, not just job_count: a failed load may have stopped anywhere. Unused pointers are
-  // null, so freeing them is harmless.
+  // Every slot, not just job_count: a failed load may have stopped anywhere. A job's tokens
+  // are always its first args_token_count pointers.
   for (JobConfig& job : cfg.jobs) {
-    args_free(job.args_tokens, kArgsMaxTokens);
+    int n = job.args_token_count;
+    if (n > 0) {
+      args_free(job.args_tokens, n < kArgsMaxTokens ? n : kArgsMaxTokens);
+    }
     job.args_token_count = 0;
   }
   OPENSSL_cleanse(cfg.mail.smtp_password, sizeof(cfg.mail.smtp_password));
