@@ -1,0 +1,941 @@
+#include "sched/net_supervisor.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/clock.h"
+#include "common/fd.h"
+#include "common/ipc.h"
+#include "sched/net_mail.h"
+
+namespace vrk {
+namespace {
+
+// Captures what log_msg (and any child sharing our stderr) writes.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    char path[] = "/tmp/vrk_netlog_XXXXXX";
+    file_.reset(mkostemp(path, O_CLOEXEC));
+    unlink(path);
+    fflush(stderr);
+    saved_.reset(dup(STDERR_FILENO));
+    dup2(file_.get(), STDERR_FILENO);
+  }
+  ~StderrCapture() { restore(); }
+  std::string text() {
+    restore();
+    return peek();
+  }
+  // What was written so far, capture still on.
+  std::string peek() {
+    fflush(stderr);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(file_.get(), buf, sizeof buf, off)) > 0) {
+      out.append(buf, static_cast<size_t>(n));
+      off += n;
+    }
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_.valid()) {
+      fflush(stderr);
+      dup2(saved_.get(), STDERR_FILENO);
+      saved_.reset();
+    }
+  }
+  UniqueFd file_;
+  UniqueFd saved_;
+};
+
+bool has_line(const std::string& log, const char* level, const std::string& message) {
+  return log.find(std::string(level) + message + "\n") != std::string::npos;
+}
+#define EXPECT_LOG(log, level, message) \
+  EXPECT_TRUE(has_line(log, level, message)) << "missing: " << (message) << "\nlog:\n" << (log)
+
+constexpr const char kWarn[] = " WARN  ";
+constexpr const char kInfo[] = " INFO  ";
+constexpr const char kError[] = " ERROR ";
+
+// Stands in for vrk_sched_net; its behaviour comes from VRK_FAKE_NET_MODE in the environment.
+constexpr const char kFakeNet[] = R"(#!/usr/bin/python3
+import os, socket, struct, sys, time
+mode = os.environ.get("VRK_FAKE_NET_MODE", "idle")
+if mode == "exit3":
+    # A grandchild keeps the socket open, so the exit is seen before the end of stream.
+    if os.fork() == 0:
+        time.sleep(3)
+        os._exit(0)
+    sys.exit(3)
+if mode == "silent":
+    while True:
+        time.sleep(1)
+s = socket.socket(fileno=3)
+def msg(t, mid, payload):
+    return b"VRKS" + struct.pack("<HHII", 1, t, mid, len(payload)) + payload
+def rec(tag, v):
+    return struct.pack("<HI", tag, len(v)) + v
+pid = os.getpid() + (1 if mode == "wrong_pid" else 0)
+s.send(msg(1, 0, rec(1, struct.pack("<I", pid))))
+if mode == "mail_send":
+    s.send(msg(3, 1, rec(20, b"s") + rec(21, b"b")))
+if mode == "oversized":
+    s.send(b"x" * 65537)
+while s.recv(70000):
+    pass
+)";
+
+bool wait_readable(int fd, int ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 1;
+}
+
+// The next message on fd within a generous time.
+bool recv_message(int fd, IpcBuffer& buf, IpcMessage& msg) {
+  return wait_readable(fd, 5000) && ipc_recv(fd, buf, true) == kIpcRecvMessage &&
+         ipc_parse_header(buf, msg) == 0;
+}
+
+// The arguments of a started child once it runs its program (a script shows its interpreter
+// and path before the arguments we passed).
+std::string args_of(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+  for (int i = 0; i < 250; ++i) {
+    std::string out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f != nullptr) {
+      int c;
+      while ((c = fgetc(f)) != EOF) {
+        out.push_back(c == 0 ? ' ' : static_cast<char>(c));
+      }
+      fclose(f);
+    }
+    size_t at = out.find("fake_net ");
+    if (at != std::string::npos) {
+      return out.substr(at + 9);
+    }
+    usleep(20000);
+  }
+  return "(not started)";
+}
+
+MailSettings mail_to_port(uint32_t port) {
+  MailSettings m;
+  m.enabled = 1;
+  snprintf(m.smtp_host, sizeof m.smtp_host, "127.0.0.1");
+  m.smtp_port = port;
+  m.tls_mode = kMailTlsNone;
+  snprintf(m.from, sizeof m.from, "sched@example.org");
+  snprintf(m.recipients[0], sizeof m.recipients[0], "ops@example.org");
+  m.recipient_count = 1;
+  m.timeout_seconds = 5;
+  return m;
+}
+
+class NetSupervisorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = getenv("TMPDIR");
+    dir_ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/vrk_net_XXXXXX";
+    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
+    // The child runs as the unprivileged account and must reach its program.
+    chmod(dir_.c_str(), 0755);
+    fake_ = dir_ + "/fake_net";
+    write_file(fake_, kFakeNet, 0755);
+    // Sanitizer builds: the sandboxed real program cannot run LeakSanitizer.
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    unsetenv("VRK_FAKE_NET_MODE");
+    setenv("VRK_SCHED_NET_BIN", fake_.c_str(), 1);
+    net_init(net_);
+  }
+  void TearDown() override {
+    for (pid_t p : fakes_) {
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+      if (net_.pid == p) {
+        net_.pid = -1;
+      }
+    }
+    if (net_.pid > 0) {
+      kill(net_.pid, SIGKILL);
+    }
+    net_shutdown(net_);
+    unsetenv("VRK_SCHED_NET_BIN");
+    unsetenv("VRK_FAKE_NET_MODE");
+    nftw(
+        dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  static void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    chmod(path.c_str(), mode);
+  }
+
+  // A connected "child": a process that only waits, and our end of a socket pair in peer_.
+  void attach_fake() {
+    // The pair is made after the fork, so the stand-in never holds an end of it.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+    fakes_.push_back(pid);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    net_.pid = pid;
+    net_.socket = sv[0];
+    peer_.reset(sv[1]);
+  }
+
+  // Sends raw bytes from the child's side.
+  void from_child(const void* bytes, size_t n) {
+    ASSERT_EQ(send(peer_.get(), bytes, n, 0), static_cast<ssize_t>(n));
+  }
+  void from_child(const IpcBuffer& buf) { ASSERT_EQ(ipc_send(peer_.get(), buf, false), 0); }
+
+  // The end of a killed fake: it died of SIGKILL.
+  void expect_killed(pid_t pid) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    std::erase(fakes_, pid);
+    net_.pid = -1;
+  }
+
+  // Real children run as the network account when we are root.
+  bool can_start_children() { return geteuid() != 0 || getpwnam(kNetAccount) != nullptr; }
+
+  std::string dir_;
+  std::string fake_;
+  NetSupervisor net_;
+  UniqueFd peer_;
+  std::vector<pid_t> fakes_;
+  IpcBuffer buf_;
+};
+
+TEST_F(NetSupervisorTest, InitState) {
+  EXPECT_EQ(net_.pid, -1);
+  EXPECT_EQ(net_.socket, -1);
+  EXPECT_EQ(net_.api_listen_socket, -1);
+  EXPECT_EQ(net_.restart_delay, 5u);
+  EXPECT_EQ(net_.next_message_id, 1u);
+  EXPECT_EQ(net_.wanted, 0u);
+  EXPECT_EQ(net_.started_at, 0);
+}
+
+TEST_F(NetSupervisorTest, MessageIdsSkipZero) {
+  net_.next_message_id = 0xFFFFFFFFu;
+  EXPECT_EQ(net_next_message_id(net_), 0xFFFFFFFFu);
+  EXPECT_EQ(net_next_message_id(net_), 1u);
+  EXPECT_EQ(net_next_message_id(net_), 2u);
+}
+
+// Every rule of the pump's dispatch, one datagram from a fake child each.
+TEST_F(NetSupervisorTest, DispatchRules) {
+  struct Case {
+    const char* name;
+    std::function<void(IpcBuffer&, pid_t)> build;  // leaves the datagram in the buffer
+    bool killed;
+    const char* level;
+    std::string want;  // %d is the child's pid
+  };
+  auto with_type = [](IpcType t, uint32_t id) {
+    return [t, id](IpcBuffer& b, pid_t) { ipc_begin(b, t, id); };
+  };
+  const std::vector<Case> cases = {
+      {"bad magic",
+       [](IpcBuffer& b, pid_t pid) {
+         ASSERT_EQ(ipc_build_hello(b, static_cast<uint32_t>(pid)), 0);
+         b.bytes[0] = 'X';
+       },
+       true, kWarn, "sent a malformed message: killed"},
+      {"short hello",
+       [](IpcBuffer& b, pid_t) {
+         ipc_begin(b, IpcType::kHello, 0);
+         ASSERT_EQ(ipc_put_bytes(b, kIpcTagHelloPid, "abc", 3), 0);
+       },
+       true, kWarn, "sent a bad HELLO: killed"},
+      {"hello right pid",
+       [](IpcBuffer& b, pid_t pid) {
+         ASSERT_EQ(ipc_build_hello(b, static_cast<uint32_t>(pid)), 0);
+       },
+       false, nullptr, ""},
+      {"hello wrong pid", [](IpcBuffer& b, pid_t) { ASSERT_EQ(ipc_build_hello(b, 1), 0); }, false,
+       kWarn, "vrk_sched: network process HELLO names pid 1, expected %d"},
+      {"mail result with text on success",
+       [](IpcBuffer& b, pid_t) {
+         ipc_begin(b, IpcType::kMailResult, 3);
+         ASSERT_EQ(ipc_put_u32(b, kIpcTagResultStatus, 0), 0);
+         ASSERT_EQ(ipc_put_text(b, kIpcTagResultText, "x"), 0);
+       },
+       true, kWarn, "sent a bad MAIL_RESULT: killed"},
+      {"bad api request",
+       [](IpcBuffer& b, pid_t) {
+         ipc_begin(b, IpcType::kApiRequest, 9);
+         ASSERT_EQ(ipc_put_text(b, kIpcTagReqMethod, "GET"), 0);
+         ASSERT_EQ(ipc_put_text(b, kIpcTagReqPath, "x"), 0);
+       },
+       true, kWarn, "sent a bad API_REQUEST: killed"},
+      {"mail send", with_type(IpcType::kMailSend, 1), true, kWarn,
+       "sent a message type it may not send: killed"},
+      {"mail config", with_type(IpcType::kMailConfig, 1), true, kWarn,
+       "sent a message type it may not send: killed"},
+      {"api config", with_type(IpcType::kApiConfig, 1), true, kWarn,
+       "sent a message type it may not send: killed"},
+      {"api response", with_type(IpcType::kApiResponse, 1), true, kWarn,
+       "sent a message type it may not send: killed"},
+      {"type 99", with_type(static_cast<IpcType>(99), 1), true, kWarn,
+       "sent a message type it may not send: killed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    attach_fake();
+    pid_t pid = net_.pid;
+    c.build(buf_, pid);
+    from_child(buf_.bytes, buf_.length);
+    StderrCapture cap;
+    net_pump(net_);
+    std::string log = cap.text();
+    std::string want = c.want;
+    if (size_t at = want.find("%d"); at != std::string::npos) {
+      want.replace(at, 2, std::to_string(pid));
+    }
+    if (c.killed) {
+      EXPECT_EQ(net_.socket, -1);
+      EXPECT_LOG(log, c.level,
+                 "vrk_sched: network process pid=" + std::to_string(pid) + " " + want);
+      expect_killed(pid);
+    } else {
+      EXPECT_EQ(net_.pid, pid);
+      EXPECT_GE(net_.socket, 0);
+      if (c.level != nullptr) {
+        EXPECT_LOG(log, c.level, want);
+      } else {
+        EXPECT_EQ(log.find("vrk_sched:"), std::string::npos) << log;
+      }
+      kill(pid, SIGKILL);
+      close(net_.socket);
+      net_.socket = -1;
+    }
+  }
+}
+
+TEST_F(NetSupervisorTest, BadApiRequestLogsTheParserText) {
+  attach_fake();
+  ipc_begin(buf_, IpcType::kApiRequest, 9);
+  ASSERT_EQ(ipc_put_text(buf_, kIpcTagReqMethod, "GET"), 0);
+  ASSERT_EQ(ipc_put_text(buf_, kIpcTagReqPath, "x"), 0);
+  from_child(buf_);
+  StderrCapture cap;
+  net_pump(net_);
+  std::string log = cap.text();
+  EXPECT_LOG(log, kWarn, "vrk_sched: API_REQUEST: bad path");
+  EXPECT_LT(log.find("API_REQUEST: bad path"), log.find("sent a bad API_REQUEST"));
+}
+
+TEST_F(NetSupervisorTest, OversizedDatagramKills) {
+  attach_fake();
+  pid_t pid = net_.pid;
+  std::vector<char> big(kIpcMaxMessage + 1, 'x');
+  from_child(big.data(), big.size());
+  StderrCapture cap;
+  net_pump(net_);
+  EXPECT_LOG(cap.text(), kWarn,
+             "vrk_sched: network process pid=" + std::to_string(pid) +
+                 " sent an oversized message: killed");
+  EXPECT_EQ(net_.socket, -1);
+  expect_killed(pid);
+}
+
+TEST_F(NetSupervisorTest, ClosedConnectionThenExitIsOneEvent) {
+  attach_fake();
+  pid_t pid = net_.pid;
+  peer_.reset();
+  kill(pid, SIGTERM);
+  siginfo_t info = {};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+  StderrCapture cap;
+  int64_t now = clock_unix_now();
+  net_pump(net_);
+  std::string log = cap.text();
+  EXPECT_LOG(log, kWarn,
+             "vrk_sched: network process pid=" + std::to_string(pid) + " closed the connection");
+  EXPECT_EQ(log.find("exited (status="), std::string::npos) << log;
+  EXPECT_EQ(net_.pid, -1);  // reaped in the same pump
+  std::erase(fakes_, pid);
+  EXPECT_EQ(net_.restart_delay, 10u);  // scheduled once
+  EXPECT_GE(net_.restart_at, now + 5);
+}
+
+TEST_F(NetSupervisorTest, MailResultIsStoredLoggedAndHooked) {
+  struct Case {
+    uint32_t status;
+    const char* text;
+    const char* level;
+    const char* want;
+  };
+  const Case cases[] = {
+      {0, "", kInfo, "vrk_sched: mail #7 sent"},
+      {1, "550 refused\r\n", kError, "vrk_sched: mail #7 not sent: 550 refused  "},
+  };
+  struct Seen {
+    int calls = 0;
+    uint32_t id = 0, status = 0;
+    std::string text;
+  } seen;
+  net_.mail_result_context = &seen;
+  net_.mail_result_hook = [](void* ctx, uint32_t id, uint32_t status, const char* text) {
+    auto* s = static_cast<Seen*>(ctx);
+    ++s->calls;
+    s->id = id;
+    s->status = status;
+    s->text = text;
+  };
+  attach_fake();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.want);
+    ASSERT_EQ(ipc_build_mail_result(buf_, 7, c.status, c.text), 0);
+    from_child(buf_);
+    StderrCapture cap;
+    net_pump(net_);
+    EXPECT_LOG(cap.text(), c.level, c.want);
+    EXPECT_EQ(net_.last_mail_id, 7u);
+    EXPECT_EQ(net_.last_mail_status, c.status);
+    EXPECT_EQ(seen.id, 7u);
+    EXPECT_EQ(seen.status, c.status);
+    EXPECT_EQ(seen.text, net_.last_mail_text);
+  }
+  EXPECT_EQ(seen.calls, 2);
+  EXPECT_STREQ(net_.last_mail_text, "550 refused  ");
+}
+
+TEST_F(NetSupervisorTest, ApiRequestsAreAnswered) {
+  static const char kHandlerBody[] = "{\"ok\":true}";
+  struct Case {
+    const char* name;
+    uint32_t api_on;
+    NetApiHandler handler;
+    uint32_t want_status;
+    std::string want_body;
+    const char* want_etag;
+  };
+  NetApiHandler good = [](void* ctx, const ApiRequest& req, ApiResponse& resp) {
+    *static_cast<std::string*>(ctx) = std::string(req.method) + " " + req.path;
+    resp.status = 200;
+    snprintf(resp.etag, sizeof resp.etag, "\"e\"");
+    resp.body = reinterpret_cast<const uint8_t*>(kHandlerBody);
+    resp.body_length = sizeof kHandlerBody - 1;
+    return 0;
+  };
+  const std::string disabled =
+      "{\"error\":{\"code\":\"unavailable\",\"message\":\"the API is disabled\"}}";
+  const Case cases[] = {
+      {"api off", 0, nullptr, 503, disabled, ""},
+      {"api off with handler", 0, good, 503, disabled, ""},
+      {"api on without handler", 1, nullptr, 503, disabled, ""},
+      {"api on", 1, good, 200, kHandlerBody, "\"e\""},
+  };
+  attach_fake();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string called;
+    net_.api_enabled = c.api_on;
+    net_.api_handler = c.handler;
+    net_.api_context = &called;
+    ApiRequest req;
+    snprintf(req.method, sizeof req.method, "GET");
+    snprintf(req.path, sizeof req.path, "/v1/jobs");
+    snprintf(req.client_address, sizeof req.client_address, "127.0.0.1");
+    ASSERT_EQ(ipc_build_api_request(buf_, 41, req), 0);
+    from_child(buf_);
+    net_pump(net_);
+    IpcMessage msg;
+    ASSERT_TRUE(recv_message(peer_.get(), buf_, msg));
+    EXPECT_EQ(msg.type, IpcType::kApiResponse);
+    EXPECT_EQ(msg.id, 41u);
+    ApiResponse resp;
+    char err[128] = "";
+    ASSERT_EQ(ipc_parse_api_response(msg, resp, err), 0) << err;
+    EXPECT_EQ(resp.status, c.want_status);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(resp.body), resp.body_length), c.want_body);
+    EXPECT_STREQ(resp.etag, c.want_etag);
+    EXPECT_EQ(resp.failed_login, 0u);
+    EXPECT_EQ(called, c.want_status == 200 ? "GET /v1/jobs" : "");
+  }
+  net_.api_enabled = 0;
+}
+
+TEST_F(NetSupervisorTest, ApiResponseThatCannotBeSentIsLogged) {
+  static std::vector<uint8_t> huge(kIpcResponseBodyMax + 1, 'a');
+  net_.api_enabled = 1;
+  net_.api_handler = [](void* ctx, const ApiRequest&, ApiResponse& resp) {
+    resp.status = 200;
+    resp.body = huge.data();
+    resp.body_length = static_cast<uint32_t>(*static_cast<size_t*>(ctx));
+    return 0;
+  };
+  struct Case {
+    size_t body;
+    bool fill_socket;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {huge.size(), false, "message too large or socket error"},
+      {10, true, "it is not keeping up"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    attach_fake();
+    size_t body = c.body;
+    net_.api_context = &body;
+    if (c.fill_socket) {
+      ASSERT_EQ(ipc_build_hello(buf_, 1), 0);
+      while (ipc_send(net_.socket, buf_, true) == 0) {
+      }
+    }
+    ApiRequest req;
+    snprintf(req.method, sizeof req.method, "GET");
+    snprintf(req.path, sizeof req.path, "/");
+    snprintf(req.client_address, sizeof req.client_address, "::1");
+    ASSERT_EQ(ipc_build_api_request(buf_, 5, req), 0);
+    from_child(buf_);
+    StderrCapture cap;
+    net_pump(net_);
+    EXPECT_LOG(cap.text(), kWarn,
+               std::string("vrk_sched: could not hand an API response to vrk_sched_net (") +
+                   c.reason + ")");
+    EXPECT_GE(net_.socket, 0);  // the child is not blamed for it
+    close(net_.socket);
+    net_.socket = -1;
+  }
+  net_.api_enabled = 0;
+}
+
+// The growing restart delay, driven by failure events without waiting for it.
+TEST_F(NetSupervisorTest, RestartDelayGrowsAndResetsAfterALongRun) {
+  const uint32_t want[] = {5, 10, 20, 40, 80, 160, 300, 300};
+  for (uint32_t d : want) {
+    SCOPED_TRACE(d);
+    attach_fake();
+    net_.started_at = clock_unix_now();
+    peer_.reset();
+    int64_t before = clock_unix_now();
+    StderrCapture cap;
+    net_pump(net_);
+    int64_t after = clock_unix_now();
+    EXPECT_GE(net_.restart_at, before + d);
+    EXPECT_LE(net_.restart_at, after + d);
+    kill(net_.pid, SIGKILL);
+  }
+  EXPECT_EQ(net_.restart_delay, 300u);
+
+  struct Case {
+    int64_t ran;
+    int64_t want_in;
+    uint32_t want_delay;
+  };
+  const Case long_runs[] = {{60, 5, 10}, {59, 300, 300}, {3600, 5, 10}};
+  for (const Case& c : long_runs) {
+    SCOPED_TRACE(c.ran);
+    attach_fake();
+    peer_.reset();
+    net_.restart_delay = 300;
+    int64_t now = clock_unix_now();
+    net_.started_at = now - c.ran;
+    StderrCapture cap;
+    net_pump(net_);
+    kill(net_.pid, SIGKILL);
+    if (clock_unix_now() != now) {
+      continue;  // a second passed: the run looks one second longer
+    }
+    EXPECT_EQ(net_.restart_at, now + c.want_in);
+    EXPECT_EQ(net_.restart_delay, c.want_delay);
+  }
+}
+
+TEST_F(NetSupervisorTest, FailedStartsBackOffEvenAfterALongRun) {
+  setenv("VRK_SCHED_NET_BIN", "/nonexistent/vrk_sched_net", 1);
+  net_.wanted = 1;
+  net_.started_at = clock_unix_now() - 1000;  // the last child ran long
+  const uint32_t want[] = {5, 10, 20};
+  for (uint32_t d : want) {
+    SCOPED_TRACE(d);
+    net_.restart_at = 0;
+    int64_t before = clock_unix_now();
+    StderrCapture cap;
+    net_pump(net_);
+    EXPECT_LOG(cap.text(), kError,
+               "vrk_sched: network process binary /nonexistent/vrk_sched_net not found: no mail, "
+               "no API");
+    EXPECT_GE(net_.restart_at, before + d);
+    EXPECT_LE(net_.restart_at, clock_unix_now() + d);
+    EXPECT_EQ(net_.pid, -1);
+  }
+  // Not yet due: no new attempt.
+  StderrCapture cap;
+  net_pump(net_);
+  EXPECT_EQ(cap.text(), "");
+}
+
+TEST_F(NetSupervisorTest, NothingStartsWhenNothingIsWanted) {
+  MailSettings off;
+  net_set_mail(net_, off);
+  ApiSettings api;
+  api.enabled = 0;
+  net_set_api(net_, api, nullptr, nullptr);
+  net_pump(net_);
+  EXPECT_EQ(net_.pid, -1);
+  EXPECT_EQ(net_.wanted, 0u);
+}
+
+TEST_F(NetSupervisorTest, SetMailOnAConnectedChildSendsTheSettings) {
+  attach_fake();
+  net_.wanted = 1;
+  MailSettings m = mail_to_port(2525);
+  snprintf(m.smtp_password, sizeof m.smtp_password, "pw");
+  snprintf(m.smtp_user, sizeof m.smtp_user, "u");
+  net_set_mail(net_, m);
+  IpcMessage msg;
+  ASSERT_TRUE(recv_message(peer_.get(), buf_, msg));
+  MailSettings got;
+  char err[512] = "";
+  ASSERT_EQ(ipc_parse_mail_config(msg, got, err), 0) << err;
+  EXPECT_EQ(got.smtp_port, 2525u);
+  EXPECT_STREQ(got.smtp_password, "pw");
+
+  // Disabled settings are only wiped here: the child hears nothing and keeps running.
+  MailSettings off;
+  net_set_mail(net_, off);
+  EXPECT_FALSE(wait_readable(peer_.get(), 100));
+  EXPECT_EQ(net_.mail.smtp_password[0], '\0');
+  EXPECT_GE(net_.socket, 0);
+  EXPECT_EQ(net_.wanted, 0u);
+}
+
+TEST_F(NetSupervisorTest, SendMail) {
+  StderrCapture cap;
+  EXPECT_EQ(net_send_mail(net_, "subj", "body"), 0u);
+  EXPECT_LOG(cap.text(), kError,
+             "vrk_sched: mail \"subj\" not sent: the network process is not running");
+
+  attach_fake();
+  net_.next_message_id = 0xFFFFFFFFu;
+  const uint32_t want_ids[] = {0xFFFFFFFFu, 1u};
+  for (uint32_t want : want_ids) {
+    StderrCapture c2;
+    EXPECT_EQ(net_send_mail(net_, "backup done", "all fine\n"), want);
+    EXPECT_LOG(c2.text(), kInfo,
+               "vrk_sched: mail #" + std::to_string(want) + " queued: backup done");
+    IpcMessage msg;
+    ASSERT_TRUE(recv_message(peer_.get(), buf_, msg));
+    EXPECT_EQ(msg.type, IpcType::kMailSend);
+    EXPECT_EQ(msg.id, want);
+    char subject[kIpcMailSubjectSize], body[kIpcMailBodySize], err[128];
+    ASSERT_EQ(ipc_parse_mail_send(msg, subject, body, err), 0) << err;
+    EXPECT_STREQ(subject, "backup done");
+    EXPECT_STREQ(body, "all fine\n");
+  }
+
+  std::string big(kIpcMailBodySize, 'b');
+  StderrCapture c3;
+  EXPECT_EQ(net_send_mail(net_, "big", big.c_str()), 0u);
+  EXPECT_LOG(c3.text(), kError,
+             "vrk_sched: mail \"big\" not sent: cannot hand it to the network process (message "
+             "too large or socket error)");
+
+  ASSERT_EQ(ipc_build_hello(buf_, 1), 0);
+  while (ipc_send(net_.socket, buf_, true) == 0) {
+  }
+  StderrCapture c4;
+  EXPECT_EQ(net_send_mail(net_, "late", "x"), 0u);
+  EXPECT_LOG(c4.text(), kError,
+             "vrk_sched: mail \"late\" not sent: cannot hand it to the network process (it is not "
+             "keeping up)");
+}
+
+TEST_F(NetSupervisorTest, WaitMailOutcomes) {
+  char text[kNetMailTextSize];
+  // The awaited result after another one.
+  attach_fake();
+  ASSERT_EQ(ipc_build_mail_result(buf_, 3, 1, "other mail"), 0);
+  from_child(buf_);
+  ASSERT_EQ(ipc_build_mail_result(buf_, 4, 1, "relay denied"), 0);
+  from_child(buf_);
+  EXPECT_EQ(net_wait_mail(net_, 4, 5, text), -1);
+  EXPECT_STREQ(text, "relay denied");
+  ASSERT_EQ(ipc_build_mail_result(buf_, 5, 0), 0);
+  from_child(buf_);
+  EXPECT_EQ(net_wait_mail(net_, 5, 5, text), 0);
+
+  // The child goes away first.
+  peer_.reset();
+  EXPECT_EQ(net_wait_mail(net_, 6, 5, text), -1);
+  EXPECT_STREQ(text, "the network process exited before reporting a result");
+}
+
+TEST_F(NetSupervisorTest, WaitMailGivesUpAtItsLimitAfterOneSecond) {
+  attach_fake();
+  int64_t t0 = clock_monotonic_ms();
+  char text[kNetMailTextSize];
+  EXPECT_EQ(net_wait_mail(net_, 9, 1, text), -1);
+  EXPECT_STREQ(text, "no answer from the network process within 1 s");
+  EXPECT_GE(clock_monotonic_ms() - t0, 1000);
+}
+
+TEST_F(NetSupervisorTest, ApiSettingsFilesAndAddresses) {
+  std::string cert = dir_ + "/api.crt";
+  std::string key = dir_ + "/api.key";
+  write_file(cert, "-----BEGIN CERTIFICATE-----\n");
+  struct Case {
+    const char* name;
+    bool key_exists;
+    std::string key_text;
+    const char* host;
+    std::string want;  // the log line; %s is the key path
+  };
+  const Case cases[] = {
+      {"missing key", false, "", "127.0.0.1",
+       "vrk_sched: API not started: cannot read %s: No such file or directory (create one with "
+       "'vrk_sched api-init')"},
+      {"empty key", true, "", "127.0.0.1",
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file (create one with "
+       "'vrk_sched api-init')"},
+      {"key over the limit", true, std::string(kIpcPemMax + 1, 'k'), "127.0.0.1",
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file (create one with "
+       "'vrk_sched api-init')"},
+      {"key with NUL", true, std::string("ab\0cd", 5), "127.0.0.1",
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file (create one with "
+       "'vrk_sched api-init')"},
+      {"host name", true, "KEY", "localhost", "vrk_sched: API not started: bad address localhost"},
+      {"key at the limit, v4", true, std::string(kIpcPemMax, 'k'), "127.0.0.1",
+       "vrk_sched: API enabled on 127.0.0.1:0"},
+      {"v6", true, "KEY", "::1", "vrk_sched: API enabled on [::1]:0"},
+  };
+  setenv("VRK_FAKE_NET_MODE", "idle", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(key.c_str());
+    if (c.key_exists) {
+      write_file(key, c.key_text);
+    }
+    ApiSettings api;
+    api.enabled = 1;
+    snprintf(api.listen_address, sizeof api.listen_address, "%s", c.host);
+    api.listen_port = 0;
+    snprintf(api.cert, sizeof api.cert, "%s", cert.c_str());
+    snprintf(api.key, sizeof api.key, "%s", key.c_str());
+    StderrCapture cap;
+    net_set_api(net_, api, nullptr, nullptr);
+    std::string log = cap.text();
+    std::string want = c.want;
+    if (size_t at = want.find("%s"); at != std::string::npos) {
+      want.replace(at, 2, key);
+    }
+    bool on = want.find("enabled on") != std::string::npos;
+    EXPECT_LOG(log, on ? kInfo : kError, want);
+    EXPECT_EQ(net_.api_enabled, on ? 1u : 0u);
+    EXPECT_EQ(net_.api_listen_socket >= 0, on);
+    if (on) {
+      EXPECT_EQ(net_.key_length, c.key_text.size());
+    } else {
+      EXPECT_EQ(net_.key_pem, nullptr);
+    }
+    net_stop_api(net_);
+  }
+}
+
+// Real children from here on: the fake program, then vrk_sched_net itself.
+TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  std::string cert = dir_ + "/api.crt";
+  std::string key = dir_ + "/api.key";
+  write_file(cert, "CERT\n");
+  write_file(key, "KEY\n");
+  ApiSettings api;
+  api.enabled = 1;
+  snprintf(api.listen_address, sizeof api.listen_address, "127.0.0.1");
+  api.listen_port = 0;
+  snprintf(api.cert, sizeof api.cert, "%s", cert.c_str());
+  snprintf(api.key, sizeof api.key, "%s", key.c_str());
+  api.max_clients = 8;
+  net_set_api(net_, api, nullptr, nullptr);
+  ASSERT_GT(net_.pid, 0);
+  pid_t first = net_.pid;
+  int listen_fd = net_.api_listen_socket;
+  EXPECT_EQ(args_of(first), "--ipc-fd 3 --listen-fd 4 ");
+
+  net_set_api(net_, api, nullptr, nullptr);
+  EXPECT_EQ(net_.pid, first) << "unchanged settings restarted the child";
+
+  api.max_clients = 9;
+  net_set_api(net_, api, nullptr, nullptr);
+  EXPECT_NE(net_.pid, first);
+  EXPECT_EQ(net_.api_listen_socket, listen_fd);  // the port never closed
+  EXPECT_EQ(net_.max_clients, 9u);
+
+  // The API goes; mail is still wanted, so the child comes back without the socket.
+  net_.mail = mail_to_port(2525);
+  pid_t second = net_.pid;
+  StderrCapture cap;
+  net_stop_api(net_);
+  EXPECT_LOG(cap.text(), kInfo, "vrk_sched: API stopped");
+  EXPECT_EQ(net_.api_listen_socket, -1);
+  EXPECT_EQ(net_.cert_pem, nullptr);
+  ASSERT_GT(net_.pid, 0);
+  EXPECT_NE(net_.pid, second);
+  EXPECT_EQ(args_of(net_.pid), "--ipc-fd 3 ");
+}
+
+TEST_F(NetSupervisorTest, MisbehavingChildren) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  struct Case {
+    const char* mode;
+    const char* want;  // %d is the child's pid, %n the pid one above it
+    bool stays;
+  };
+  const Case cases[] = {
+      {"wrong_pid", "vrk_sched: network process HELLO names pid %n, expected %d", true},
+      {"mail_send", "vrk_sched: network process pid=%d sent a message type it may not send: killed",
+       false},
+      {"oversized", "vrk_sched: network process pid=%d sent an oversized message: killed", false},
+      {"exit3", "vrk_sched: network process pid=%d exited (status=768)", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    setenv("VRK_FAKE_NET_MODE", c.mode, 1);
+    net_init(net_);
+    StderrCapture cap;
+    ASSERT_EQ(net_start(net_), 0);
+    pid_t pid = net_.pid;
+    std::string want = c.want;
+    want.replace(want.find("%d"), 2, std::to_string(pid));
+    if (size_t at = want.find("%n"); at != std::string::npos) {
+      want.replace(at, 2, std::to_string(pid + 1));
+    }
+    int64_t until = clock_monotonic_ms() + 5000;
+    while (clock_monotonic_ms() < until && !has_line(cap.peek(), kWarn, want)) {
+      net_wait(net_, 50);
+    }
+    std::string log = cap.text();
+    EXPECT_LOG(log, kWarn, want);
+    EXPECT_EQ(net_.socket >= 0, c.stays);
+    if (c.stays) {
+      EXPECT_EQ(net_.pid, pid);
+    }
+    net_shutdown(net_);
+  }
+}
+
+TEST_F(NetSupervisorTest, ShutdownKillsAfterGracePeriod) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  setenv("VRK_FAKE_NET_MODE", "silent", 1);
+  ASSERT_EQ(net_start(net_), 0);
+  pid_t pid = net_.pid;
+  int64_t t0 = clock_monotonic_ms();
+  net_shutdown(net_);
+  int64_t took = clock_monotonic_ms() - t0;
+  EXPECT_EQ(net_.pid, -1);
+  EXPECT_GE(took, 4900);
+  EXPECT_LT(took, 15000);
+  EXPECT_NE(kill(pid, 0), 0);  // reaped
+}
+
+TEST_F(NetSupervisorTest, RealNetworkProcessReportsAFailedMail) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  setenv("VRK_SCHED_NET_BIN", VRK_SCHED_NET_PATH, 1);
+  // A port nobody listens on: the connection is refused at once.
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof a;
+  ASSERT_EQ(bind(probe, reinterpret_cast<struct sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<struct sockaddr*>(&a), &alen), 0);
+  close(probe);
+
+  StderrCapture cap;
+  net_set_mail(net_, mail_to_port(ntohs(a.sin_port)));
+  ASSERT_GT(net_.pid, 0);
+  pid_t pid = net_.pid;
+  uint32_t id = net_send_mail(net_, "backup done", "body\n");
+  ASSERT_NE(id, 0u);
+  char text[kNetMailTextSize];
+  EXPECT_EQ(net_wait_mail(net_, id, 20, text), -1);
+  EXPECT_NE(text[0], '\0');
+  EXPECT_EQ(net_.pid, pid);
+  int64_t t0 = clock_monotonic_ms();
+  net_shutdown(net_);
+  EXPECT_LT(clock_monotonic_ms() - t0, 3000) << "the child did not leave at the end of stream";
+  std::string log = cap.text();
+  std::string who = geteuid() == 0 ? kNetAccount : "the current user (not root)";
+  EXPECT_LOG(
+      log, kInfo,
+      "vrk_sched: started network process vrk_sched_net pid=" + std::to_string(pid) + " as " + who);
+  EXPECT_LOG(log, kError, "vrk_sched: mail #" + std::to_string(id) + " not sent: " + text);
+  EXPECT_EQ(log.find("killed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("HELLO names"), std::string::npos) << log;
+}
+
+TEST_F(NetSupervisorTest, EmptyProgramVariableMeansBesideOurselves) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  // The tests are built into the same directory as vrk_sched_net.
+  setenv("VRK_SCHED_NET_BIN", "", 1);
+  StderrCapture cap;
+  ASSERT_EQ(net_start(net_), 0);
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  std::string want = std::string(self);
+  want = want.substr(0, want.rfind('/')) + "/vrk_sched_net";
+  char exe[4096] = {};
+  std::string link = "/proc/" + std::to_string(net_.pid) + "/exe";
+  for (int i = 0; i < 100 && std::string(exe) != want; ++i) {
+    memset(exe, 0, sizeof exe);
+    if (readlink(link.c_str(), exe, sizeof exe - 1) < 0) {
+      break;
+    }
+    usleep(20000);
+  }
+  EXPECT_EQ(std::string(exe), want);
+}
+
+}  // namespace
+}  // namespace vrk
