@@ -27,6 +27,8 @@ class DaemonCase(TempDirCase):
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        if getattr(self, "err", None):
+            self.err.close()
         super().tearDown()
 
     def config(self, text):
@@ -181,7 +183,9 @@ class ReloadTest(DaemonCase):
 
 class ForeignRunTest(DaemonCase):
     def test_run_in_another_process_blocks_the_daemon(self):
-        self.config("[long]\nenabled = no\nargs = --sleep 4 --print long\n"
+        # A disabled job's entry would be turned DISABLED by the daemon's reconciliation, so the
+        # long job is enabled with a schedule that never matches.
+        self.config("[long]\nschedule = 0 0 31 2 *\nargs = --sleep 4 --print long\n"
                     "[tick]\nschedule = * * * * *\nargs = --print tick\n")
         other = subprocess.Popen([SCHED, "run", "long", *self.common()], env=self.env,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
