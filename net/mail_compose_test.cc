@@ -339,6 +339,10 @@ TEST_F(MailCompose, BodyLineEndsEscapingAndLineLimit) {
       {"character past the limit", std::string(989, 'a') + "\xE2\x82\xAC",
        std::string(989, 'a') + "\r\n\xE2\x82\xAC\r\n",
        std::string(989, 'a') + "\r\n\xE2\x82\xAC\r\n"},
+      // Stray continuation bytes have no character boundary: cut at the limit.
+      {"stray continuation bytes", std::string(1000, '\x80'),
+       std::string(990, '\x80') + "\r\n" + std::string(10, '\x80') + "\r\n",
+       std::string(990, '\x80') + "\r\n" + std::string(10, '\x80') + "\r\n"},
       {"line break resets the count", std::string(989, 'a') + "\n" + a990,
        std::string(989, 'a') + "\r\n" + a990 + "\r\n",
        std::string(989, 'a') + "\r\n" + a990 + "\r\n"},
