@@ -251,6 +251,32 @@ TEST(IpcParseHeader, RefusesCorruptions) {
   }
 }
 
+TEST(IpcParseHello, FlippedPayloadBytes) {
+  IpcBuffer hello;
+  ASSERT_EQ(ipc_build_hello(hello, 1), 0);
+  struct FlipCase {
+    size_t at;
+    uint8_t value;
+    const char* want;
+  };
+  const FlipCase cases[] = {
+      {16, 0x00, "HELLO: unexpected tag 0"}, {17, 0x01, "HELLO: unexpected tag 257"},
+      {18, 0x05, "HELLO: malformed record"}, {18, 0x03, "HELLO: bad pid"},
+      {21, 0x80, "HELLO: malformed record"}, {22, 0xFF, ""},
+  };
+  for (const FlipCase& c : cases) {
+    SCOPED_TRACE(c.at);
+    IpcBuffer b = hello;
+    b.bytes[c.at] = c.value;
+    IpcMessage msg;
+    ASSERT_EQ(ipc_parse_header(b, msg), 0);
+    uint32_t pid = 0;
+    char err[128];
+    EXPECT_EQ(ipc_parse_hello(msg, pid, err), c.want[0] == '\0' ? 0 : -1);
+    EXPECT_STREQ(err, c.want);
+  }
+}
+
 TEST(IpcParseHeader, FillsTheMessage) {
   Bytes b = wire(IpcType::kApiRequest, {{50, "GET"}});
   IpcMessage msg;
@@ -843,152 +869,116 @@ TEST(IpcRoundTrip, MailSendAndApiConfig) {
 
 // --- Builder refusals ---------------------------------------------------------------------
 
-MailSettings good_mail() {
-  MailSettings m;
-  fill(m.smtp_host, "h");
-  m.smtp_port = 25;
-  fill(m.from, "a@b");
-  fill(m.recipients[0], "c@d");
-  m.recipient_count = 1;
-  return m;
+// A refused build leaves a wiped, empty buffer that ipc_send will not send.
+void expect_refused(int rc, const IpcBuffer& buf) {
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(buf.length, 0u);
+  EXPECT_EQ(buf.bytes[0], 0);
 }
 
-TEST(IpcBuild, RefusesWhatTheParserWouldRefuse) {
-  struct BuildCase {
+TEST(IpcBuildMailConfig, RefusesWhatTheParserWouldRefuse) {
+  struct MailCase {
     const char* name;
-    int (*build)(IpcBuffer&);
+    void (*edit)(MailSettings&);
   };
-  static const std::string big_pem(kIpcPemMax + 1, 'P');
-  const BuildCase cases[] = {
-      {"mail: empty host",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         m.smtp_host[0] = '\0';
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: port 0",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         m.smtp_port = 0;
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: tls mode 3",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         m.tls_mode = 3;
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: user without password",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         fill(m.smtp_user, "u");
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: bad recipient",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         fill(m.recipients[0], "nobody");
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: 17 recipients",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         m.recipient_count = 17;
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: timeout 0",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         m.timeout_seconds = 0;
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"mail: unterminated host",
-       [](IpcBuffer& b) {
-         MailSettings m = good_mail();
-         memset(m.smtp_host, 'h', sizeof(m.smtp_host));
-         return ipc_build_mail_config(b, 1, m);
-       }},
-      {"send: subject with LF", [](IpcBuffer& b) { return ipc_build_mail_send(b, 1, "a\nb", ""); }},
-      {"send: subject of 1024",
-       [](IpcBuffer& b) { return ipc_build_mail_send(b, 1, std::string(1024, 's'), ""); }},
-      {"send: body with NUL",
-       [](IpcBuffer& b) { return ipc_build_mail_send(b, 1, "s", std::string_view("\0", 1)); }},
-      {"send: too large for a message",
-       [](IpcBuffer& b) {
-         return ipc_build_mail_send(b, 1, std::string(1000, 's'), std::string(65000, 'b'));
-       }},
-      {"config: empty key", [](IpcBuffer& b) { return ipc_build_api_config(b, 1, "C", "", 1); }},
-      {"config: key of 16385",
-       [](IpcBuffer& b) { return ipc_build_api_config(b, 1, "C", big_pem, 1); }},
-      {"config: max-clients 257",
-       [](IpcBuffer& b) { return ipc_build_api_config(b, 1, "C", "K", 257); }},
-      {"request: PATCH",
-       [](IpcBuffer& b) {
-         ApiRequest r;
-         fill(r.method, "PATCH");
-         fill(r.path, "/");
-         fill(r.client_address, "c");
-         return ipc_build_api_request(b, 1, r);
-       }},
-      {"request: tab in authorization",
-       [](IpcBuffer& b) {
-         ApiRequest r;
-         fill(r.method, "GET");
-         fill(r.path, "/");
-         fill(r.authorization, "Bearer\tx");
-         fill(r.client_address, "c");
-         return ipc_build_api_request(b, 1, r);
-       }},
-      {"request: no leading slash",
-       [](IpcBuffer& b) {
-         ApiRequest r;
-         fill(r.method, "GET");
-         fill(r.path, "a");
-         fill(r.client_address, "c");
-         return ipc_build_api_request(b, 1, r);
-       }},
-      {"request: body of 32769",
-       [](IpcBuffer& b) {
-         static const std::vector<uint8_t> body(kIpcRequestBodyMax + 1);
-         ApiRequest r;
-         fill(r.method, "GET");
-         fill(r.path, "/");
-         fill(r.client_address, "c");
-         r.body = body.data();
-         r.body_length = kIpcRequestBodyMax + 1;
-         return ipc_build_api_request(b, 1, r);
-       }},
-      {"response: status 99",
-       [](IpcBuffer& b) {
-         ApiResponse r;
-         r.status = 99;
-         return ipc_build_api_response(b, 1, r);
-       }},
-      {"response: byte 0x80 in etag",
-       [](IpcBuffer& b) {
-         ApiResponse r;
-         r.status = 200;
-         fill(r.etag, "\x80");
-         return ipc_build_api_response(b, 1, r);
-       }},
-      {"response: body of 61441",
-       [](IpcBuffer& b) {
-         static const std::vector<uint8_t> body(kIpcResponseBodyMax + 1);
-         ApiResponse r;
-         r.status = 200;
-         r.body = body.data();
-         r.body_length = kIpcResponseBodyMax + 1;
-         return ipc_build_api_response(b, 1, r);
-       }},
+  const MailCase cases[] = {
+      {"empty host", [](MailSettings& m) { m.smtp_host[0] = '\0'; }},
+      {"unterminated host", [](MailSettings& m) { memset(m.smtp_host, 'h', kMailHostSize); }},
+      {"port 0", [](MailSettings& m) { m.smtp_port = 0; }},
+      {"port 65536", [](MailSettings& m) { m.smtp_port = 65536; }},
+      {"tls mode 3", [](MailSettings& m) { m.tls_mode = 3; }},
+      {"user without password", [](MailSettings& m) { fill(m.smtp_user, "u"); }},
+      {"password without user", [](MailSettings& m) { fill(m.smtp_password, "p"); }},
+      {"bad from", [](MailSettings& m) { fill(m.from, "sched"); }},
+      {"bad recipient", [](MailSettings& m) { fill(m.recipients[0], "a b@c"); }},
+      {"no recipient", [](MailSettings& m) { m.recipient_count = 0; }},
+      {"17 recipients", [](MailSettings& m) { m.recipient_count = 17; }},
+      {"timeout 0", [](MailSettings& m) { m.timeout_seconds = 0; }},
   };
-  for (const BuildCase& c : cases) {
+  for (const MailCase& c : cases) {
     SCOPED_TRACE(c.name);
+    MailSettings m;
+    fill(m.smtp_host, "h");
+    m.smtp_port = 25;
+    fill(m.from, "a@b");
+    fill(m.recipients[0], "c@d");
+    m.recipient_count = 1;
     IpcBuffer buf;
-    memset(buf.bytes, 0x5A, sizeof(buf.bytes));
-    EXPECT_EQ(c.build(buf), -1);
-    EXPECT_EQ(buf.length, 0u);
-    EXPECT_EQ(buf.bytes[0], 0);
+    ASSERT_EQ(ipc_build_mail_config(buf, 1, m), 0);
+    c.edit(m);
+    expect_refused(ipc_build_mail_config(buf, 1, m), buf);
   }
+}
+
+TEST(IpcBuildApiRequest, RefusesWhatTheParserWouldRefuse) {
+  static const std::vector<uint8_t> big(kIpcRequestBodyMax + 1);
+  struct RequestCase {
+    const char* name;
+    void (*edit)(ApiRequest&);
+  };
+  // A client's header may hold a tab or bytes of 0x80 and above; sending it would get the
+  // network process killed by the scheduler's parser.
+  const RequestCase cases[] = {
+      {"method PATCH", [](ApiRequest& r) { fill(r.method, "PATCH"); }},
+      {"empty method", [](ApiRequest& r) { r.method[0] = '\0'; }},
+      {"path without slash", [](ApiRequest& r) { fill(r.path, "a"); }},
+      {"tab in authorization", [](ApiRequest& r) { fill(r.authorization, "Bearer\tx"); }},
+      {"0x80 in if-match", [](ApiRequest& r) { fill(r.if_match, "\"\x80\""); }},
+      {"LF in query", [](ApiRequest& r) { fill(r.query, "a\n"); }},
+      {"empty client address", [](ApiRequest& r) { r.client_address[0] = '\0'; }},
+      {"body of 32769", [](ApiRequest& r) { r.body = big.data(), r.body_length = big.size(); }},
+      {"body length without bytes", [](ApiRequest& r) { r.body = nullptr, r.body_length = 1; }},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApiRequest r;
+    fill(r.method, "GET");
+    fill(r.path, "/");
+    fill(r.client_address, "c");
+    IpcBuffer buf;
+    ASSERT_EQ(ipc_build_api_request(buf, 1, r), 0);
+    c.edit(r);
+    expect_refused(ipc_build_api_request(buf, 1, r), buf);
+  }
+}
+
+TEST(IpcBuildApiResponse, RefusesWhatTheParserWouldRefuse) {
+  static const std::vector<uint8_t> big(kIpcResponseBodyMax + 1);
+  struct ResponseCase {
+    const char* name;
+    void (*edit)(ApiResponse&);
+  };
+  const ResponseCase cases[] = {
+      {"status 99", [](ApiResponse& r) { r.status = 99; }},
+      {"status 600", [](ApiResponse& r) { r.status = 600; }},
+      {"0x80 in etag", [](ApiResponse& r) { fill(r.etag, "\x80"); }},
+      {"CR in signature", [](ApiResponse& r) { fill(r.signature, "a\r"); }},
+      {"body of 61441", [](ApiResponse& r) { r.body = big.data(), r.body_length = big.size(); }},
+  };
+  for (const ResponseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApiResponse r;
+    r.status = 200;
+    IpcBuffer buf;
+    ASSERT_EQ(ipc_build_api_response(buf, 1, r), 0);
+    c.edit(r);
+    expect_refused(ipc_build_api_response(buf, 1, r), buf);
+  }
+}
+
+TEST(IpcBuild, RefusesBadSendAndConfigValues) {
+  const std::string big_pem(kIpcPemMax + 1, 'P');
+  IpcBuffer buf;
+  expect_refused(ipc_build_mail_send(buf, 1, "a\nb", ""), buf);
+  expect_refused(ipc_build_mail_send(buf, 1, "a\rb", ""), buf);
+  expect_refused(ipc_build_mail_send(buf, 1, std::string(kIpcMailSubjectSize, 's'), ""), buf);
+  expect_refused(ipc_build_mail_send(buf, 1, "s", std::string_view("\0", 1)), buf);
+  // Each text within its own limit, but together too large for one message.
+  expect_refused(ipc_build_mail_send(buf, 1, std::string(1000, 's'), std::string(65000, 'b')), buf);
+  expect_refused(ipc_build_api_config(buf, 1, "C", "", 1), buf);
+  expect_refused(ipc_build_api_config(buf, 1, big_pem, "K", 1), buf);
+  expect_refused(ipc_build_api_config(buf, 1, "C", "K", 0), buf);
+  expect_refused(ipc_build_api_config(buf, 1, "C", "K", 257), buf);
 }
 
 // --- Transport ----------------------------------------------------------------------------
