@@ -1,0 +1,153 @@
+#include "sched/entry.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace vrk {
+namespace {
+
+struct Argv {
+  explicit Argv(std::initializer_list<const char*> words) {
+    for (const char* w : words) {
+      store.emplace_back(w);
+    }
+    for (std::string& s : store) {
+      ptrs.push_back(s.data());
+    }
+    ptrs.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(store.size()); }
+  char** argv() { return ptrs.data(); }
+  std::vector<std::string> store;
+  std::vector<char*> ptrs;
+};
+
+TEST(SchedSettingsResolve, FlagThenSchedThenDefault) {
+  struct Case {
+    const char* what;
+    std::initializer_list<const char*> words;
+    uint32_t cfg_poll, cfg_busy, cfg_timeout, cfg_keep;
+    const char* cfg_dir;
+    uint32_t poll, busy, timeout, keep;
+    const char* dir;
+  };
+  const Case cases[] = {
+      {"defaults",
+       {"p", "daemon"},
+       0,
+       0,
+       0,
+       0,
+       "",
+       30,
+       30,
+       86400,
+       20,
+       "/var/log/vrk/vrk_sched-jobs"},
+      {"sched values", {"p", "daemon"}, 10, 7, 99, 3, "/j", 10, 7, 99, 3, "/j"},
+      {"busy follows the chosen poll",
+       {"p", "daemon", "--poll-interval", "10"},
+       0,
+       0,
+       0,
+       0,
+       "",
+       10,
+       10,
+       86400,
+       20,
+       "/var/log/vrk/vrk_sched-jobs"},
+      {"busy follows the sched poll",
+       {"p", "daemon"},
+       45,
+       0,
+       0,
+       0,
+       "",
+       45,
+       45,
+       86400,
+       20,
+       "/var/log/vrk/vrk_sched-jobs"},
+      {"flags win, also with 0",
+       {"p", "daemon", "--poll-interval=0", "--busy-retry-seconds", "0", "--job-timeout-seconds",
+        "0", "--job-log-keep", "0", "--job-log-dir", "/f"},
+       10,
+       7,
+       99,
+       3,
+       "/j",
+       0,
+       0,
+       0,
+       0,
+       "/f"},
+      {"not a number is 0",
+       {"p", "daemon", "--poll-interval", "abc", "--job-log-keep", "5x"},
+       10,
+       0,
+       0,
+       3,
+       "",
+       0,
+       0,
+       86400,
+       5,
+       "/var/log/vrk/vrk_sched-jobs"},
+      {"first occurrence",
+       {"p", "daemon", "--poll-interval", "45", "--poll-interval=9"},
+       0,
+       0,
+       0,
+       0,
+       "",
+       45,
+       45,
+       86400,
+       20,
+       "/var/log/vrk/vrk_sched-jobs"},
+  };
+  auto cfg = std::make_unique<SchedConfig>();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cfg->poll_interval = c.cfg_poll;
+    cfg->busy_retry_seconds = c.cfg_busy;
+    cfg->job_timeout_seconds = c.cfg_timeout;
+    cfg->job_log_keep = c.cfg_keep;
+    snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "%s", c.cfg_dir);
+    Argv a(c.words);
+    SchedSettings s;
+    sched_settings_resolve(a.argc(), a.argv(), *cfg, s);
+    EXPECT_EQ(s.poll_interval, c.poll);
+    EXPECT_EQ(s.busy_retry_seconds, c.busy);
+    EXPECT_EQ(s.job_timeout_seconds, c.timeout);
+    EXPECT_EQ(s.job_log_keep, c.keep);
+    EXPECT_STREQ(s.job_log_dir, c.dir);
+  }
+}
+
+TEST(CommandSpecFind, TableOrderAndPositionals) {
+  const char* names[] = {"daemon",   "list",      "validate", "mail-test", "api-init",
+                         "api-info", "api-token", "run",      "start"};
+  int i = 0;
+  for (const CommandSpec* c = kCommandTable; c->name; ++c, ++i) {
+    ASSERT_LT(i, 9);
+    EXPECT_STREQ(c->name, names[i]);
+    EXPECT_EQ(command_spec_find(names[i]), c);
+  }
+  EXPECT_EQ(i, 9);
+  EXPECT_EQ(command_spec_find("api-token")->positional, 3);
+  EXPECT_EQ(command_spec_find("run")->positional, 2);
+  EXPECT_EQ(command_spec_find("start")->options, command_spec_find("run")->options);
+  EXPECT_EQ(command_spec_find("Daemon"), nullptr);
+}
+
+}  // namespace
+}  // namespace vrk
