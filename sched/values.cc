@@ -17,8 +17,8 @@ namespace vrk {
 namespace {
 
 inline constexpr size_t kSecretMax = kSecretSize - 1;
-// Only this much of a secret file is looked at; the rest cannot be part of a valid secret
-// once trailing blanks are stripped from what was read.
+// Only the start of a secret file is read: enough for a 64-byte secret with its line end and
+// trailing blanks; anything after it is never looked at.
 inline constexpr size_t kSecretFileReadMax = 127;
 
 bool values_equal_nocase(std::string_view a, std::string_view b) {
