@@ -18,17 +18,6 @@ inline constexpr size_t kCyclePathSize = 1024;
 
 enum Mark : unsigned char { kUnvisited = 0, kOnPath = 1, kDone = 2 };
 
-// Index of the first job named name, or -1 (unknown names were refused at load time; here
-// they are passed over).
-int find_job_index(const SchedConfig& cfg, size_t count, std::string_view name) {
-  for (size_t i = 0; i < count; ++i) {
-    if (text_view(cfg.jobs[i].name) == name) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
 // Appends s to the path buffer, cutting at its end.
 void path_append(char (&path)[kCyclePathSize], size_t& used, std::string_view s) {
   if (used + 1 >= kCyclePathSize) {
@@ -93,6 +82,8 @@ int after_check_cycles(const SchedConfig& cfg, std::span<char> err) {
   std::vector<unsigned char> mark;
   std::vector<int> path;       // job indices from the search root to the current job
   std::vector<int> next_edge;  // per path entry: the next 'after' entry to follow
+  JobNameIndex index;
+  config_job_index_build(cfg, index);
   try {
     mark.assign(count, kUnvisited);
     path.reserve(count);
@@ -119,7 +110,7 @@ int after_check_cycles(const SchedConfig& cfg, std::span<char> err) {
         next_edge.pop_back();
         continue;
       }
-      int target = find_job_index(cfg, count, text_view(job.after[edge]));
+      int target = config_job_index_find(cfg, index, text_view(job.after[edge]));
       ++edge;
       if (target < 0 || mark[target] == kDone) {
         continue;

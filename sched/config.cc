@@ -30,6 +30,25 @@ bool command_valid(int kind) {
   return kind >= 0 && kind < kCommandCount;
 }
 
+// FNV-1a: names are short and alike ("job-17", "job-18"), so a cheap byte-wise hash suffices.
+uint32_t name_hash(std::string_view name) {
+  uint32_t h = 2166136261u;
+  for (char c : name) {
+    h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  return h;
+}
+
+// The slot holding name, or the empty slot where it would go. At most kMaxJobs of the
+// 2 * kMaxJobs slots are ever used, so an empty slot always exists.
+int index_slot(const SchedConfig& cfg, const JobNameIndex& index, std::string_view name) {
+  int slot = static_cast<int>(name_hash(name) % kJobNameIndexSlots);
+  while (index.slots[slot] != 0 && text_view(cfg.jobs[index.slots[slot] - 1].name) != name) {
+    slot = (slot + 1) % kJobNameIndexSlots;
+  }
+  return slot;
+}
+
 }  // namespace
 
 void config_reset(SchedConfig& cfg) {
@@ -67,6 +86,30 @@ const JobConfig* config_find_job(const SchedConfig& cfg, std::string_view name) 
     }
   }
   return nullptr;
+}
+
+void config_job_index_add(const SchedConfig& cfg, JobNameIndex& index, int job) {
+  if (job < 0 || job >= kMaxJobs) {
+    return;
+  }
+  int slot = index_slot(cfg, index, text_view(cfg.jobs[job].name));
+  if (index.slots[slot] == 0) {
+    index.slots[slot] = static_cast<uint16_t>(job + 1);
+  }
+}
+
+void config_job_index_build(const SchedConfig& cfg, JobNameIndex& index) {
+  index = JobNameIndex{};
+  int n = cfg.job_count < kMaxJobs ? static_cast<int>(cfg.job_count) : kMaxJobs;
+  for (int i = 0; i < n; ++i) {
+    config_job_index_add(cfg, index, i);
+  }
+}
+
+int config_job_index_find(const SchedConfig& cfg, const JobNameIndex& index,
+                          std::string_view name) {
+  int slot = index_slot(cfg, index, name);
+  return index.slots[slot] == 0 ? -1 : index.slots[slot] - 1;
 }
 
 const char* config_default_path() {

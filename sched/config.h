@@ -135,6 +135,22 @@ void config_free(SchedConfig& cfg);
 // The first job whose name equals name exactly, or nullptr.
 const JobConfig* config_find_job(const SchedConfig& cfg, std::string_view name);
 
+// A hash index over job names for callers that look up many names (the loader, the cycle
+// check). Borrows the names from the table it was built over; same answers as config_find_job.
+inline constexpr int kJobNameIndexSlots = 2 * kMaxJobs;
+struct JobNameIndex {
+  uint16_t slots[kJobNameIndexSlots] = {};  // 0 = empty, else job index + 1
+};
+
+// Adds cfg.jobs[job] unless an earlier job has the same name. Requires: job < kMaxJobs.
+void config_job_index_add(const SchedConfig& cfg, JobNameIndex& index, int job);
+
+// Adds jobs 0..job_count in table order.
+void config_job_index_build(const SchedConfig& cfg, JobNameIndex& index);
+
+// The table index of the first job named name, or -1.
+int config_job_index_find(const SchedConfig& cfg, const JobNameIndex& index, std::string_view name);
+
 // "/etc/vrk/vrk_sched.cfg".
 const char* config_default_path();
 

@@ -35,6 +35,7 @@ struct ConfigLoader {
   bool mail_timeout_given = false;
   char raw_password[kConfigRawPasswordSize] = {};
   char value[kConfigLineSize] = {};  // the unquoted value of the current line
+  JobNameIndex names;                // the jobs so far, for the duplicate and 'after' checks
 };
 
 // Handles key = value in the current section. 0, or -1 with one message (unknown keys too).

@@ -213,7 +213,7 @@ int section_header(ConfigLoader& ld, std::string_view t, std::span<char> err) {
     return 0;
   }
   const int nm = static_cast<int>(name.size());
-  if (config_find_job(cfg, name) != nullptr) {
+  if (config_job_index_find(cfg, ld.names, name) >= 0) {
     err_set(err, "%s:%d: duplicate section [%.*s]", ld.path, ld.line, nm, name.data());
     return -1;
   }
@@ -236,6 +236,7 @@ int section_header(ConfigLoader& ld, std::string_view t, std::span<char> err) {
     err_set(err, "%s:%d: job name too long", ld.path, ld.line);
     return -1;
   }
+  config_job_index_add(cfg, ld.names, static_cast<int>(cfg.job_count));
   ++cfg.job_count;
   ld.job = &job;
   ld.section = ConfigSection::kJob;
@@ -380,7 +381,8 @@ bool retention_in_args(const JobConfig& job) {
   return false;
 }
 
-int check_job(const SchedConfig& cfg, const JobConfig& job, std::span<char> err) {
+int check_job(const SchedConfig& cfg, const JobNameIndex& names, const JobConfig& job,
+              std::span<char> err) {
   const char* name = job.name;
   const int kind = static_cast<int>(job.command);
   const char* keyword = command_keyword(kind);
@@ -447,7 +449,7 @@ int check_job(const SchedConfig& cfg, const JobConfig& job, std::span<char> err)
       err_set(err, "[%s]: 'after' cannot reference itself", name);
       return -1;
     }
-    if (config_find_job(cfg, dep) == nullptr) {
+    if (config_job_index_find(cfg, names, dep) < 0) {
       err_set(err, "[%s]: 'after' references unknown job '%s'", name, job.after[i]);
       return -1;
     }
@@ -461,7 +463,7 @@ int end_of_file_checks(ConfigLoader& ld, std::span<char> err) {
     return -1;
   }
   for (uint64_t i = 0; i < cfg.job_count; ++i) {
-    if (check_job(cfg, cfg.jobs[i], err) != 0) {
+    if (check_job(cfg, ld.names, cfg.jobs[i], err) != 0) {
       return -1;
     }
   }

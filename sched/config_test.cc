@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <memory>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +140,30 @@ TEST(ConfigFindJob, FirstExactMatchInTableOrder) {
   EXPECT_EQ(config_find_job(*cfg, "night"), nullptr);
   EXPECT_EQ(config_find_job(*cfg, "nightly2"), nullptr);
   EXPECT_EQ(config_find_job(*cfg, ""), nullptr);
+  JobNameIndex index;
+  config_job_index_build(*cfg, index);
+  for (const char* n : {"nightly", "Nightly", "night", "nightly2", ""}) {
+    SCOPED_TRACE(n);
+    const JobConfig* want = config_find_job(*cfg, n);
+    EXPECT_EQ(config_job_index_find(*cfg, index, n),
+              want ? static_cast<int>(want - cfg->jobs) : -1);
+  }
+}
+
+TEST(ConfigJobIndex, AgreesWithLinearSearchOnAFullTable) {
+  auto cfg = std::make_unique<SchedConfig>();
+  for (int i = 0; i < kMaxJobs; ++i) {
+    JobConfig& j = cfg->jobs[cfg->job_count++];
+    ASSERT_TRUE(text_copy(j.name, "job-" + std::to_string(i % 200)));
+  }
+  JobNameIndex index;
+  config_job_index_build(*cfg, index);
+  for (int i = 0; i < 210; ++i) {
+    std::string n = "job-" + std::to_string(i);
+    const JobConfig* want = config_find_job(*cfg, n);
+    EXPECT_EQ(config_job_index_find(*cfg, index, n),
+              want ? static_cast<int>(want - cfg->jobs) : -1);
+  }
 }
 
 TEST(ConfigDefaultPath, IsTheEtcFile) {
