@@ -266,7 +266,10 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   char dir[kRunJobLogSize];
   UniqueFd log_fd;
   int n = snprintf(dir, sizeof dir, "%s/%s", log_dir, job.name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof dir || !job_run_make_dirs(dir)) {
+  // A job named "." or ".." would put its logs into the log root or above it, and pruning
+  // would then delete other files ending in ".log": such a job runs without a log.
+  const bool dot_name = strcmp(job.name, ".") == 0 || strcmp(job.name, "..") == 0;
+  if (dot_name || n < 0 || static_cast<size_t>(n) >= sizeof dir || !job_run_make_dirs(dir)) {
     log_msg(kLogWarn, "vrk_sched: cannot create job log dir %s", dir);
   } else {
     char stamp[32];
@@ -330,7 +333,7 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
                          cancelled_by[0] != '\0' ? cancelled_by : "API token ?");
     log_fd.reset();
   }
-  if (keep != 0) {
+  if (keep != 0 && !dot_name) {
     job_run_prune(dir, keep);
   }
   log_msg(kLogInfo, "vrk_sched: job '%s' finished exit=%d timed_out=%d%s result=%s", job.name,

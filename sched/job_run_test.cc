@@ -313,6 +313,21 @@ TEST_F(JobRunTest, RunsWithoutLogWhenDirCannotBeMade) {
   EXPECT_STREQ(result_.job_log, "");
 }
 
+TEST_F(JobRunTest, DotNamesNeitherLogNorPruneOutsideTheirDirectory) {
+  ASSERT_EQ(mkdir(logs_.c_str(), 0755), 0);
+  write_file(dir_ + "/other.log", "x\n");
+  write_file(logs_ + "/other.log", "x\n");
+  set_script("exit 0");
+  for (const char* name : {".", ".."}) {
+    SCOPED_TRACE(name);
+    snprintf(job_.name, sizeof job_.name, "%s", name);
+    EXPECT_EQ(run(1), kRunDone);
+    EXPECT_STREQ(result_.job_log, "");
+  }
+  EXPECT_EQ(read_file(dir_ + "/other.log"), "x\n");
+  EXPECT_EQ(read_file(logs_ + "/other.log"), "x\n");
+}
+
 TEST_F(JobRunTest, TimesOutAfterOneSecondLimit) {
   set_script("exec sleep 10");
   EXPECT_EQ(run(0, 1), kRunFailed);
