@@ -20,7 +20,6 @@
 #include "common/error.h"
 #include "common/fd.h"
 #include "sched/config.h"
-#include "sched/cron.h"
 
 namespace vrk {
 namespace {
@@ -197,7 +196,9 @@ class QueueFile : public ::testing::Test {
     mkdir((dir_ + "/state").c_str(), 0755);
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) {
+      fwrite(bytes.data(), 1, bytes.size(), f);
+    }
     fclose(f);
   }
   std::vector<uint8_t> read_file(const std::string& path) {
@@ -216,43 +217,6 @@ class QueueFile : public ::testing::Test {
   bool exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-  }
-
-  // Adds a job: schedule (nullptr = none), once time (0 = none), enabled.
-  JobConfig& add_job(const char* name, const char* schedule, int64_t once = 0,
-                     bool enabled = true) {
-    JobConfig& job = cfg_->jobs[cfg_->job_count++];
-    config_job_reset(job);
-    snprintf(job.name, sizeof job.name, "%s", name);
-    job.enabled = enabled ? 1 : 0;
-    if (schedule != nullptr) {
-      char err[kCronErrSize];
-      EXPECT_EQ(cron_parse(schedule, job.schedule, err), 0) << err;
-      job.has_schedule = 1;
-    }
-    if (once != 0) {
-      job.has_once = 1;
-      job.once_time = once;
-    }
-    return job;
-  }
-  void remove_job(const char* name) {
-    for (uint64_t i = 0; i < cfg_->job_count; ++i) {
-      if (strcmp(cfg_->jobs[i].name, name) == 0) {
-        for (uint64_t k = i + 1; k < cfg_->job_count; ++k) {
-          cfg_->jobs[k - 1] = cfg_->jobs[k];
-        }
-        --cfg_->job_count;
-        return;
-      }
-    }
-  }
-  std::vector<std::string> names() {
-    std::vector<std::string> out;
-    for (const QueueEntry& e : q_.entries) {
-      out.push_back(e.name);
-    }
-    return out;
   }
 
   std::string dir_;
@@ -299,7 +263,9 @@ TEST_F(QueueFile, OpenCreatesMissingFileAndDirectory) {
 }
 
 TEST_F(QueueFile, ReadOnlyOpenNeverCreates) {
-  add_job("a", "* * * * *");
+  JobConfig& job = cfg_->jobs[cfg_->job_count++];
+  config_job_reset(job);
+  snprintf(job.name, sizeof job.name, "a");
   ASSERT_EQ(queue_open_readonly(q_, path_.c_str()), 0);
   EXPECT_TRUE(q_.entries.empty());
   StderrCapture cap;
