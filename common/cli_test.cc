@@ -35,7 +35,7 @@ TEST(CliValue, LookupRules) {
   };
   const Case cases[] = {
       {{"p"}, "def"},
-      {{"p", "--config"}, "def"},               // no next word
+      {{"p", "--config"}, "def"},  // no next word
       {{"p", "--config", "a"}, "a"},
       {{"p", "--config=a"}, "a"},
       {{"p", "--config="}, ""},
@@ -75,9 +75,9 @@ TEST(CliCheck, CountsWarnings) {
       {{"p", "run", "job", "extra"}, 1},
       {{"p", "run", "--config", "c", "job"}, 0},
       {{"p", "run", "--config=c", "job"}, 0},
-      {{"p", "run", "--config"}, 0},        // value missing: the pass ends
+      {{"p", "run", "--config"}, 0},  // value missing: the pass ends
       {{"p", "run", "--force", "job"}, 0},
-      {{"p", "run", "--force=1"}, 1},        // flags take no value
+      {{"p", "run", "--force=1"}, 1},  // flags take no value
       {{"p", "run", "-h", "--version", "--selftest"}, 0},
       {{"p", "run", "--x", "v", "job"}, 1},  // v is consumed with --x, not positional
       {{"p", "run", "--x=v", "job", "more"}, 2},
