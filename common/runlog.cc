@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/cli.h"
+#include "common/fs.h"
 #include "common/log.h"
 #include "common/text.h"
 
@@ -50,28 +51,6 @@ uint64_t parse_mask(const char* option, const char* value) {
     return 1;
   }
   return v;
-}
-
-// mkdir -p with mode 0777 before the umask; an existing directory is fine.
-bool make_dirs(const char* dir) {
-  char path[kRunlogPathSize];
-  if (!text_copy(path, dir)) {
-    return false;
-  }
-  size_t len = strlen(path);
-  for (size_t i = 1; i <= len; ++i) {
-    if (path[i] != '/' && path[i] != '\0') {
-      continue;
-    }
-    char saved = path[i];
-    path[i] = '\0';
-    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
-      return false;
-    }
-    path[i] = saved;
-  }
-  struct stat st = {};
-  return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void write_entry(const char* msg) {
@@ -128,7 +107,7 @@ void runlog_init(int argc, char** argv, const char* name) {
     g_run.syslog_on = true;
   }
   if (!no_log) {
-    if (!make_dirs(dir)) {
+    if (!fs_make_dirs(dir, 0777)) {
       fprintf(stderr,
               "warning: vrk_runlog: could not create log directory '%s' -- continuing without "
               "logfile\n",

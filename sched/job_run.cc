@@ -18,6 +18,7 @@
 #include "common/clock.h"
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/fs.h"
 #include "common/log.h"
 #include "common/spawn.h"
 #include "common/text.h"
@@ -64,28 +65,6 @@ QueueEntry* job_run_entry(QueueState& queue, const JobConfig& job) {
   // save writes it again.
   (void)queue_upsert(queue, fresh);
   return queue_find(queue, text_view(job.name));
-}
-
-// mkdir -p; an existing directory is fine.
-bool job_run_make_dirs(const char* dir) {
-  char path[kRunJobLogSize];
-  if (!text_copy(path, dir)) {
-    return false;
-  }
-  size_t len = strlen(path);
-  for (size_t i = 1; i <= len; ++i) {
-    if (path[i] != '/' && path[i] != '\0') {
-      continue;
-    }
-    char saved = path[i];
-    path[i] = '\0';
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
-      return false;
-    }
-    path[i] = saved;
-  }
-  struct stat st = {};
-  return stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Writes all of text; a job log that cannot take its header or footer only loses those lines.
@@ -269,7 +248,7 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   // A job named "." or ".." would put its logs into the log root or above it, and pruning
   // would then delete other files ending in ".log": such a job runs without a log.
   const bool dot_name = strcmp(job.name, ".") == 0 || strcmp(job.name, "..") == 0;
-  if (dot_name || n < 0 || static_cast<size_t>(n) >= sizeof dir || !job_run_make_dirs(dir)) {
+  if (dot_name || n < 0 || static_cast<size_t>(n) >= sizeof dir || !fs_make_dirs(dir, 0755)) {
     log_msg(kLogWarn, "vrk_sched: cannot create job log dir %s", dir);
   } else {
     char stamp[32];

@@ -17,6 +17,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/fs.h"
 #include "common/log.h"
 #include "common/text.h"
 
@@ -50,20 +51,6 @@ static_assert(kOffDependencyMark + 8 == kQueueEntryBytes);
 
 // The path plus ".lock" or ".tmp".
 constexpr size_t kQueueSidePathSize = kQueuePathSize + 8;
-
-// Creates every missing directory above the file at path (mode 0777 before the umask).
-// Failures are left for the following open to report.
-void queue_make_parents(const char* path) {
-  char dir[kQueueSidePathSize];
-  text_copy_cut(dir, path);
-  for (char* p = dir + 1; *p != '\0'; ++p) {
-    if (*p == '/') {
-      *p = '\0';
-      mkdir(dir, 0777);
-      *p = '/';
-    }
-  }
-}
 
 bool queue_side_path(char (&out)[kQueueSidePathSize], const char* path, const char* suffix) {
   int n = snprintf(out, sizeof out, "%s%s", path, suffix);
@@ -166,7 +153,7 @@ int queue_save_quiet(const QueueState& q, char (&why)[128]) {
     queue_entry_encode(q.entries[i], std::span<uint8_t, kQueueEntryBytes>(
                                          bytes.data() + i * kQueueEntryBytes, kQueueEntryBytes));
   }
-  queue_make_parents(q.path);
+  fs_make_parents(q.path, 0777);
   UniqueFd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   auto fail = [&](const char* step) {
     int e = errno;
@@ -355,7 +342,7 @@ int queue_lock(const char* path) {
             strerror(ENAMETOOLONG));
     return -1;
   }
-  queue_make_parents(lock_path);
+  fs_make_parents(lock_path, 0777);
   // Close-on-exec above all here: a flock belongs to the open file, so a descriptor leaked
   // into a job would hold the queue locked for the whole run.
   UniqueFd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
