@@ -8,25 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_argv.h"
+
 namespace vrk {
 namespace {
-
-// argv built from words; the strings live as long as the object.
-struct Argv {
-  explicit Argv(std::initializer_list<const char*> words) {
-    for (const char* w : words) {
-      store.emplace_back(w);
-    }
-    for (std::string& s : store) {
-      ptrs.push_back(s.data());
-    }
-    ptrs.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(store.size()); }
-  char** argv() { return ptrs.data(); }
-  std::vector<std::string> store;
-  std::vector<char*> ptrs;
-};
 
 TEST(CliValue, LookupRules) {
   struct Case {
@@ -47,18 +32,18 @@ TEST(CliValue, LookupRules) {
       {{"p", "x", "--config", "a"}, "a"},
   };
   for (const Case& c : cases) {
-    Argv a(c.words);
+    TestArgv a(c.words);
     SCOPED_TRACE(a.store.back());
     EXPECT_STREQ(cli_value(a.argc(), a.argv(), "--config", "def"), c.want);
   }
 }
 
 TEST(CliFlag, ExactWordsOnly) {
-  Argv a({"p", "--forced", "--force=1", "x"});
+  TestArgv a({"p", "--forced", "--force=1", "x"});
   EXPECT_FALSE(cli_flag(a.argc(), a.argv(), "--force"));
-  Argv b({"p", "x", "--force"});
+  TestArgv b({"p", "x", "--force"});
   EXPECT_TRUE(cli_flag(b.argc(), b.argv(), "--force"));
-  Argv c({"--force"});  // argv[0] is never looked at
+  TestArgv c({"--force"});  // argv[0] is never looked at
   EXPECT_FALSE(cli_flag(c.argc(), c.argv(), "--force"));
 }
 
@@ -86,7 +71,7 @@ TEST(CliCheck, CountsWarnings) {
       {{"p", "run", "-", "a"}, 1},
   };
   for (const Case& c : cases) {
-    Argv a(c.words);
+    TestArgv a(c.words);
     SCOPED_TRACE(testing::PrintToString(a.store));
     EXPECT_EQ(cli_check(a.argc(), a.argv(), table, 2), c.want);
   }

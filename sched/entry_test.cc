@@ -10,24 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_argv.h"
+
 namespace vrk {
 namespace {
-
-struct Argv {
-  explicit Argv(std::initializer_list<const char*> words) {
-    for (const char* w : words) {
-      store.emplace_back(w);
-    }
-    for (std::string& s : store) {
-      ptrs.push_back(s.data());
-    }
-    ptrs.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(store.size()); }
-  char** argv() { return ptrs.data(); }
-  std::vector<std::string> store;
-  std::vector<char*> ptrs;
-};
 
 TEST(SchedSettingsResolve, FlagThenSchedThenDefault) {
   struct Case {
@@ -122,7 +108,7 @@ TEST(SchedSettingsResolve, FlagThenSchedThenDefault) {
     cfg->job_timeout_seconds = c.cfg_timeout;
     cfg->job_log_keep = c.cfg_keep;
     snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "%s", c.cfg_dir);
-    Argv a(c.words);
+    TestArgv a(c.words);
     SchedSettings s;
     sched_settings_resolve(a.argc(), a.argv(), *cfg, s);
     EXPECT_EQ(s.poll_interval, c.poll);
