@@ -43,4 +43,26 @@ std::string_view text_view(const char (&a)[N]) {
   return std::string_view(a, text_len(a));
 }
 
+// Calls fn for each comma-separated item of value; items empty before trimming (between
+// adjacent commas, or at either end) are skipped, the rest are passed trimmed. Stops at the
+// first non-zero result of fn and returns it; 0 when every item was taken.
+template <typename F>
+int text_for_each_item(std::string_view value, F fn) {
+  size_t pos = 0;
+  while (pos <= value.size()) {
+    size_t comma = value.find(',', pos);
+    size_t end = comma == std::string_view::npos ? value.size() : comma;
+    std::string_view raw = value.substr(pos, end - pos);
+    pos = end + 1;
+    if (raw.empty()) {
+      continue;
+    }
+    int rc = fn(text_trim(raw));
+    if (rc != 0) {
+      return rc;
+    }
+  }
+  return 0;
+}
+
 }  // namespace vrk

@@ -49,29 +49,24 @@ int after_parse(std::string_view value, JobConfig& job, std::span<char> err) {
     job.after_count = start_count;
     return -1;
   };
-  size_t pos = 0;
-  while (pos <= value.size()) {
-    size_t comma = value.find(',', pos);
-    size_t end = comma == std::string_view::npos ? value.size() : comma;
-    std::string_view raw = value.substr(pos, end - pos);
-    pos = end + 1;
-    if (raw.empty()) {
-      continue;  // between adjacent commas, or at either end
-    }
-    std::string_view item = text_trim(raw);
+  int rc = text_for_each_item(value, [&](std::string_view item) {
     if (item.empty()) {
       err_set(err, "empty job name in 'after'");
-      return fail();
+      return -1;
     }
     if (job.after_count >= kMaxAfter) {
       err_set(err, "too many 'after' entries");
-      return fail();
+      return -1;
     }
     if (!text_copy(job.after[job.after_count], item)) {
       err_set(err, "job name '%.*s' too long", static_cast<int>(item.size()), item.data());
-      return fail();
+      return -1;
     }
     ++job.after_count;
+    return 0;
+  });
+  if (rc != 0) {
+    return fail();
   }
   return 0;
 }

@@ -90,27 +90,6 @@ bool all_digits(std::string_view v) {
   return true;
 }
 
-// Calls fn for each comma-separated item; items empty before trimming are skipped, the rest
-// are passed trimmed. Stops at the first non-zero result and returns it.
-template <typename F>
-int for_each_item(std::string_view value, F fn) {
-  size_t pos = 0;
-  while (pos <= value.size()) {
-    size_t comma = value.find(',', pos);
-    size_t end = comma == std::string_view::npos ? value.size() : comma;
-    std::string_view raw = value.substr(pos, end - pos);
-    pos = end + 1;
-    if (raw.empty()) {
-      continue;
-    }
-    int rc = fn(text_trim(raw));
-    if (rc != 0) {
-      return rc;
-    }
-  }
-  return 0;
-}
-
 // ---- [sched] ----
 
 struct SchedNumber {
@@ -219,7 +198,7 @@ int mail_to(ConfigLoader& ld, std::string_view, std::string_view value, std::spa
     return -1;
   }
   MailSettings& mail = ld.cfg->mail;
-  return for_each_item(value, [&](std::string_view addr) {
+  return text_for_each_item(value, [&](std::string_view addr) {
     // Syntax before count: an invalid 17th entry gets the address message.
     if (!mail_address_valid(addr)) {
       err_set(err, "%s:%d: invalid address '%.*s' in 'to'", ld.path, ld.line,
@@ -379,7 +358,7 @@ int api_allowed_commands(ConfigLoader& ld, std::string_view, std::string_view va
   }
   uint32_t bits = 0;
   if (value != "none") {
-    int rc = for_each_item(value, [&](std::string_view word) {
+    int rc = text_for_each_item(value, [&](std::string_view word) {
       int kind = command_from_keyword(word);
       if (kind < 0) {
         err_set(err, "%s:%d: unknown command '%.*s' in 'allowed-commands'", ld.path, ld.line,
