@@ -51,9 +51,14 @@ uint32_t net_send_mail(NetSupervisor& net, const char* subject, const char* body
 
 int net_wait_mail(NetSupervisor& net, uint32_t mail_id, uint32_t limit_seconds,
                   std::span<char> text) {
+  if (mail_id == 0) {
+    // 0 is what net_send_mail returns for a mail it could not hand over.
+    err_set(text, "cannot hand the mail to the network process");
+    return -1;
+  }
   const int64_t deadline = clock_monotonic_ms() + static_cast<int64_t>(limit_seconds) * 1000;
   net.last_mail_id = 0;
-  while (mail_id == 0 || net.last_mail_id != mail_id) {
+  while (net.last_mail_id != mail_id) {
     int64_t now = clock_monotonic_ms();
     if (now >= deadline) {
       err_set(text, "no answer from the network process within %u s", limit_seconds);

@@ -16,7 +16,7 @@ struct NetSupervisor;
 uint32_t net_send_mail(NetSupervisor& net, const char* subject, const char* body);
 
 // Waits at most limit_seconds for the MAIL_RESULT of mail_id. 0 when delivered; -1 with the
-// reason in text.
+// reason in text. Requires: not inside a pump (an API handler or the mail-result hook).
 [[nodiscard]] int net_wait_mail(NetSupervisor& net, uint32_t mail_id, uint32_t limit_seconds,
                                 std::span<char> text);
 
