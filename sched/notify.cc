@@ -35,7 +35,7 @@ void local_time_text(int64_t when, char (&out)[kTimeTextSize]) {
 
 // Appends src at body[len...], cut to the buffer; len follows the text.
 void append(std::span<char> body, size_t& len, std::string_view src) {
-  if (len + 1 >= body.size()) {
+  if (src.empty() || len + 1 >= body.size()) {
     return;
   }
   text_copy_cut(body.subspan(len), src);
