@@ -273,7 +273,7 @@ TEST_F(NetSupervisorTest, DispatchRules) {
     std::function<void(IpcBuffer&, pid_t)> build;  // leaves the datagram in the buffer
     bool killed;
     const char* level;
-    std::string want;    // %d is the child's pid
+    std::string want;         // %d is the child's pid
     std::string before = {};  // a line logged before want, if any
   };
   auto with_type = [](IpcType t, uint32_t id) {
