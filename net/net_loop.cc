@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <new>
 #include <span>
@@ -49,6 +50,14 @@ constexpr int kWaitCeilingMs = 1000;
 constexpr int kIpcPerPass = 64;
 // Entry 0 is the IPC socket; the HTTPS server may add up to 299 more.
 constexpr int kWaitSetSize = 300;
+// Transfers in the multi handle at once; later mails wait their turn in arrival order. Each
+// active transfer holds a connection (the process may have only 64 descriptors), and libcurl
+// waits for the reply to the end of a message inside curl_multi_perform, so a burst started
+// all at once would run out of descriptors and time out behind those waits. A waiting mail's
+// time-out only starts when it enters the multi handle.
+constexpr size_t kMailMaxActive = 8;
+// Mails allowed to wait; beyond that a mail is refused at once rather than held in memory.
+constexpr size_t kMailMaxWaiting = 4096;
 // Parser texts (MAIL_CONFIG's are up to 512 bytes).
 constexpr size_t kParseErrSize = 512;
 
@@ -61,6 +70,7 @@ struct NetState {
   int listen_fd = -1;
   CurlMultiPtr multi;
   std::vector<MailTransferPtr> transfers;  // in the multi handle
+  std::deque<MailTransferPtr> waiting;     // composed, not yet in the multi handle
   MailSettings mail{};
   char host_name[256] = "localhost";
   IpcBuffer recv{};
@@ -101,6 +111,30 @@ int answer_mail_failure(NetState& st, uint32_t mail_id, const char* text) {
   return kContinue;
 }
 
+// Adds a composed transfer to the multi handle; one that cannot be added is answered at once.
+int activate_mail(NetState& st, MailTransferPtr t) {
+  uint32_t mail_id = t->mail_id;
+  if (curl_multi_add_handle(st.multi.get(), t->handle.get()) != CURLM_OK) {
+    log_msg(kLogError, "mail #%u not sent: %s", mail_id, "curl_multi_add_handle failed");
+    return answer_mail_failure(st, mail_id, "internal error");
+  }
+  st.transfers.push_back(std::move(t));
+  return kContinue;
+}
+
+// Moves waiting mails into the multi handle while there is room.
+int activate_waiting(NetState& st) {
+  while (!st.waiting.empty() && st.transfers.size() < kMailMaxActive) {
+    MailTransferPtr t = std::move(st.waiting.front());
+    st.waiting.pop_front();
+    int rc = activate_mail(st, std::move(t));
+    if (rc != kContinue) {
+      return rc;
+    }
+  }
+  return kContinue;
+}
+
 int start_mail(NetState& st, uint32_t mail_id) {
   if (st.mail.enabled == 0) {
     return answer_mail_failure(st, mail_id, "no [mail] settings received");
@@ -117,14 +151,17 @@ int start_mail(NetState& st, uint32_t mail_id) {
     log_msg(kLogError, "mail #%u not sent: %s", mail_id, err);
     return answer_mail_failure(st, mail_id, err);
   }
-  if (curl_multi_add_handle(st.multi.get(), t->handle.get()) != CURLM_OK) {
-    log_msg(kLogError, "mail #%u not sent: %s", mail_id, "curl_multi_add_handle failed");
-    return answer_mail_failure(st, mail_id, "internal error");
-  }
   t->mail_id = mail_id;
-  st.transfers.push_back(std::move(t));
   log_msg(kLogInfo, "mail #%u: sending: %s", mail_id, st.subject);
-  return kContinue;
+  if (st.transfers.size() >= kMailMaxActive) {
+    if (st.waiting.size() >= kMailMaxWaiting) {
+      log_msg(kLogError, "mail #%u not sent: %s", mail_id, "too many mails waiting");
+      return answer_mail_failure(st, mail_id, "too many mails waiting");
+    }
+    st.waiting.push_back(std::move(t));
+    return kContinue;
+  }
+  return activate_mail(st, std::move(t));
 }
 
 int on_mail_config(NetState& st, const IpcMessage& msg) {
@@ -261,7 +298,7 @@ int pump_mail(NetState& st) {
       return 0;
     }
   }
-  return kContinue;
+  return activate_waiting(st);
 }
 
 int run_loop(NetState& st) {
@@ -295,6 +332,7 @@ void shut_down(NetState& st) {
     curl_multi_remove_handle(st.multi.get(), t->handle.get());
   }
   st.transfers.clear();
+  st.waiting.clear();
   st.multi.reset();
   OPENSSL_cleanse(&st.mail, sizeof st.mail);
   ipc_buffer_wipe(st.recv);
