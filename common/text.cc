@@ -12,7 +12,9 @@ bool text_copy(std::span<char> dst, std::string_view src) {
     dst[0] = '\0';
     return false;
   }
-  memcpy(dst.data(), src.data(), src.size());
+  if (!src.empty()) {  // an empty view may have no data pointer at all
+    memcpy(dst.data(), src.data(), src.size());
+  }
   dst[src.size()] = '\0';
   return true;
 }
@@ -22,7 +24,9 @@ void text_copy_cut(std::span<char> dst, std::string_view src) {
     return;
   }
   size_t n = src.size() < dst.size() - 1 ? src.size() : dst.size() - 1;
-  memcpy(dst.data(), src.data(), n);
+  if (n > 0) {
+    memcpy(dst.data(), src.data(), n);
+  }
   dst[n] = '\0';
 }
 
