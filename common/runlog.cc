@@ -30,6 +30,8 @@ struct RunlogState {
   uint64_t syslog_mask = 1;
   uint64_t file_mask = 1;
   FILE* file = nullptr;
+  char* forward[kRunlogForwardMax] = {};
+  int forward_count = 0;
 };
 RunlogState g_run;
 
@@ -83,7 +85,41 @@ void runlog_at_exit(int status, void*) {
   }
 }
 
+// Keeps the first occurrence of each logging option, with its value word when it takes one.
+void remember_logging_words(int argc, char** argv) {
+  bool seen[5] = {};
+  for (int i = 1; i < argc && g_run.forward_count + 2 <= kRunlogForwardMax; ++i) {
+    std::string_view w(argv[i]);
+    if (w == "--") {
+      break;
+    }
+    for (int k = 0; kCliLoggingOptions[k].name; ++k) {
+      const CliOption& o = kCliLoggingOptions[k];
+      std::string_view n(o.name);
+      bool whole = w == n;
+      bool with_value =
+          o.takes_value && w.size() > n.size() && w.substr(0, n.size()) == n && w[n.size()] == '=';
+      if ((!whole && !with_value) || seen[k]) {
+        continue;
+      }
+      seen[k] = true;
+      g_run.forward[g_run.forward_count++] = argv[i];
+      if (whole && o.takes_value && i + 1 < argc) {
+        g_run.forward[g_run.forward_count++] = argv[++i];
+      }
+      break;
+    }
+  }
+}
+
 }  // namespace
+
+int runlog_logging_words(char* (&out)[kRunlogForwardMax]) {
+  for (int i = 0; i < g_run.forward_count; ++i) {
+    out[i] = g_run.forward[i];
+  }
+  return g_run.forward_count;
+}
 
 bool runlog_active() {
   return g_run.active;
@@ -96,6 +132,7 @@ bool runlog_syslog_on() {
 void runlog_init(int argc, char** argv, const char* name) {
   g_run.active = true;
   text_copy_cut(g_run.name, name ? name : "");
+  remember_logging_words(argc, argv);
   bool no_syslog = cli_flag(argc, argv, "--no-syslog");
   bool no_log = cli_flag(argc, argv, "--no-log");
   g_run.syslog_mask = parse_mask("--syslog", cli_value(argc, argv, "--syslog", nullptr));

@@ -15,6 +15,13 @@ void runlog_init(int argc, char** argv, const char* name);
 [[gnu::format(printf, 2, 3)]] void runlog_write(uint64_t bits, const char* fmt, ...);
 [[gnu::format(printf, 2, 0)]] void runlog_writev(uint64_t bits, const char* fmt, va_list ap);
 
+inline constexpr int kRunlogForwardMax = 10;
+
+// The logging options of this process's command line, words as given (at most the five options
+// with their values), for a helper program that should log the way this process does. Returns
+// the number of words stored in out; they point into argv.
+int runlog_logging_words(char* (&out)[kRunlogForwardMax]);
+
 // True once runlog_init has run.
 bool runlog_active();
 

@@ -22,6 +22,7 @@
 #include "common/ipc.h"
 #include "common/log.h"
 #include "common/privileges.h"
+#include "common/runlog.h"
 #include "common/scope_exit.h"
 #include "common/text.h"
 
@@ -47,7 +48,7 @@ constexpr int kShutdownPauseMs = 100;
 // Everything the child needs, prepared before fork so that the child only makes system calls.
 struct ChildPlan {
   char path[kPathSize] = {};
-  char* argv[6] = {};
+  char* argv[6 + kRunlogForwardMax] = {};
   int child_end = -1;
   int parent_end = -1;
   int listen_fd = -1;  // -1 without the API
@@ -453,6 +454,12 @@ int net_start(NetSupervisor& net) {
   if (api) {
     plan.argv[a++] = arg_listen;
     plan.argv[a++] = arg_listen_fd;
+  }
+  // The child logs the way we were told to (--no-syslog, --no-log, masks, log path).
+  char* logging[kRunlogForwardMax] = {};
+  int n = runlog_logging_words(logging);
+  for (int i = 0; i < n; ++i) {
+    plan.argv[a++] = logging[i];
   }
   plan.argv[a] = nullptr;
 

@@ -153,6 +153,8 @@ class MailTestCommandTest(MailCase):
                 server.clear()
                 cfg, rc, out, err = self.mail_test(self.mail_section(server, tls, ca))
                 self.assertEqual((rc, out), (0, "OK\n"), err)
+                # The network process got our --no-log and --no-syslog: no run-log warning.
+                self.assertNotIn("vrk_runlog", err)
                 mails = server.mails()
                 self.assertEqual(len(mails), 1)
                 self.assertEqual(subject_of(mails[0]), "[arvenna] %s: test mail" % HOST)
