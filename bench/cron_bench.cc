@@ -17,28 +17,28 @@ void use_berlin() {
 }
 
 vrk::CronSpec parse(const char* expr) {
-  vrk::CronSpec spec;
+  vrk::CronSpec schedule;
   char err[vrk::kCronErrSize];
-  if (vrk::cron_parse(expr, spec, err) != 0) {
+  if (vrk::cron_parse(expr, schedule, err) != 0) {
     abort();
   }
-  return spec;
+  return schedule;
 }
 
 void BM_CronNextEveryQuarter(benchmark::State& state) {
   use_berlin();
-  vrk::CronSpec spec = parse("*/15 * * * *");
+  vrk::CronSpec schedule = parse("*/15 * * * *");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vrk::cron_next(spec, kStart, false));
+    benchmark::DoNotOptimize(vrk::cron_next(schedule, kStart, false));
   }
 }
 BENCHMARK(BM_CronNextEveryQuarter);
 
 void BM_CronNextNoMatch(benchmark::State& state) {
   use_berlin();
-  vrk::CronSpec spec = parse("0 0 31 2 *");
+  vrk::CronSpec schedule = parse("0 0 31 2 *");
   for (auto _ : state) {
-    int64_t next = vrk::cron_next(spec, kStart, false);
+    int64_t next = vrk::cron_next(schedule, kStart, false);
     if (next != vrk::kCronNoMatch) {
       abort();
     }

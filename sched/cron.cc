@@ -109,27 +109,27 @@ bool cron_field(std::string_view text, const CronField& f, uint8_t* flags) {
   return any;
 }
 
-bool cron_flag(const CronSpec& spec, int offset, int value) {
-  return spec.flags[offset + value] != 0;
+bool cron_flag(const CronSpec& schedule, int offset, int value) {
+  return schedule.flags[offset + value] != 0;
 }
 
 // Day-level match: month, day of month and day of week (7 also means Sunday), ANDed.
-bool cron_day_matches(const CronSpec& spec, const struct tm& day) {
-  if (!cron_flag(spec, kCronMonthOffset, day.tm_mon + 1) ||
-      !cron_flag(spec, kCronDomOffset, day.tm_mday)) {
+bool cron_day_matches(const CronSpec& schedule, const struct tm& day) {
+  if (!cron_flag(schedule, kCronMonthOffset, day.tm_mon + 1) ||
+      !cron_flag(schedule, kCronDomOffset, day.tm_mday)) {
     return false;
   }
-  return cron_flag(spec, kCronDowOffset, day.tm_wday) ||
-         (day.tm_wday == 0 && cron_flag(spec, kCronDowOffset, 7));
+  return cron_flag(schedule, kCronDowOffset, day.tm_wday) ||
+         (day.tm_wday == 0 && cron_flag(schedule, kCronDowOffset, 7));
 }
 
 }  // namespace
 
-int cron_parse(std::string_view expr, CronSpec& spec, std::span<char> err) {
+int cron_parse(std::string_view expr, CronSpec& schedule, std::span<char> err) {
   if (!err.empty()) {
     err[0] = '\0';
   }
-  spec = CronSpec{};
+  schedule = CronSpec{};
   if (expr.size() >= kCronTextSize) {
     err_set(err, "cron expression too long");
     return -1;
@@ -171,7 +171,7 @@ int cron_parse(std::string_view expr, CronSpec& spec, std::span<char> err) {
       return -1;
     }
   }
-  spec = parsed;
+  schedule = parsed;
   return 0;
 }
 
@@ -180,7 +180,7 @@ int cron_parse(std::string_view expr, CronSpec& spec, std::span<char> err) {
 // repeated minute (clocks going back) converts to one instant and so runs once. mktime also
 // normalises the broken-down time in place, which is the local time of its result, so no
 // separate conversion back is needed.
-int64_t cron_next(const CronSpec& spec, int64_t t, bool inclusive) {
+int64_t cron_next(const CronSpec& schedule, int64_t t, bool inclusive) {
   // Far beyond any local-time conversion; also keeps the arithmetic below from overflowing.
   constexpr int64_t kTimeLimit = INT64_C(1) << 56;
   if (t > kTimeLimit || t < -kTimeLimit) {
@@ -207,17 +207,17 @@ int64_t cron_next(const CronSpec& spec, int64_t t, bool inclusive) {
     if (mktime(&day) == static_cast<time_t>(-1)) {
       continue;
     }
-    if (!cron_day_matches(spec, day)) {
+    if (!cron_day_matches(schedule, day)) {
       continue;
     }
     int first_hour = d == 0 ? start_tm.tm_hour : 0;
     for (int h = first_hour; h < 24; ++h) {
-      if (!cron_flag(spec, kCronHourOffset, h)) {
+      if (!cron_flag(schedule, kCronHourOffset, h)) {
         continue;
       }
       int first_min = (d == 0 && h == start_tm.tm_hour) ? start_tm.tm_min : 0;
       for (int m = first_min; m < 60; ++m) {
-        if (!cron_flag(spec, kCronMinuteOffset, m)) {
+        if (!cron_flag(schedule, kCronMinuteOffset, m)) {
           continue;
         }
         struct tm cand = day;

@@ -29,12 +29,12 @@ struct CronSpec {
 };
 static_assert(std::is_trivially_copyable_v<CronSpec>);
 
-// Parses expr into spec (cleared first). 0, or -1 with a message in err (128 bytes suffice
+// Parses expr into schedule (cleared first). 0, or -1 with a message in err (128 bytes suffice
 // for the loader, which cuts longer ones).
-[[nodiscard]] int cron_parse(std::string_view expr, CronSpec& spec, std::span<char> err);
+[[nodiscard]] int cron_parse(std::string_view expr, CronSpec& schedule, std::span<char> err);
 
 // The next matching local time at or after the start of t's minute (inclusive) or of the next
 // minute (not inclusive), in Unix seconds; kCronNoMatch when none within kCronHorizonDays.
-int64_t cron_next(const CronSpec& spec, int64_t t, bool inclusive);
+int64_t cron_next(const CronSpec& schedule, int64_t t, bool inclusive);
 
 }  // namespace vrk

@@ -9,9 +9,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view expr(reinterpret_cast<const char*>(data), size);
-  vrk::CronSpec spec;
+  vrk::CronSpec schedule;
   char err[vrk::kCronErrSize];
-  int rc = vrk::cron_parse(expr, spec, err);
+  int rc = vrk::cron_parse(expr, schedule, err);
   if (rc != 0) {
     if (rc > 0 || err[0] == '\0' || memchr(err, '\0', sizeof(err)) == nullptr) {
       __builtin_trap();
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // 2024-03-31 00:30 UTC: a start next to a clock change wherever TZ points.
   constexpr int64_t kStart = 1711845000;
-  int64_t next = vrk::cron_next(spec, kStart, true);
+  int64_t next = vrk::cron_next(schedule, kStart, true);
   if (next != vrk::kCronNoMatch && next < kStart - 60) {
     __builtin_trap();
   }

@@ -39,10 +39,10 @@ std::string local_text(int64_t t) {
 }
 
 CronSpec parse_ok(const char* expr) {
-  CronSpec spec;
+  CronSpec schedule;
   char err[kCronErrSize];
-  EXPECT_EQ(cron_parse(expr, spec, err), 0) << expr << ": " << err;
-  return spec;
+  EXPECT_EQ(cron_parse(expr, schedule, err), 0) << expr << ": " << err;
+  return schedule;
 }
 
 // Sets TZ for one test and puts the previous value back afterwards.
@@ -127,12 +127,13 @@ TEST(CronParse, Messages) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
-    CronSpec spec;
+    CronSpec schedule;
     char err[kCronErrSize];
-    EXPECT_EQ(cron_parse(c.input, spec, err), c.want_rc);
+    EXPECT_EQ(cron_parse(c.input, schedule, err), c.want_rc);
     EXPECT_EQ(std::string(err), c.want_msg);
     if (c.want_rc != 0) {
-      EXPECT_EQ(memcmp(spec.flags, CronSpec{}.flags, kCronFlagCount), 0) << "spec not cleared";
+      EXPECT_EQ(memcmp(schedule.flags, CronSpec{}.flags, kCronFlagCount), 0)
+          << "schedule not cleared";
     }
   }
 }
@@ -160,10 +161,10 @@ TEST(CronParse, SetsValues) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
-    CronSpec spec = parse_ok(c.input);
+    CronSpec schedule = parse_ok(c.input);
     std::vector<int> got;
     for (int v = 0; v < c.count; ++v) {
-      if (spec.flags[c.offset + v] != 0) {
+      if (schedule.flags[c.offset + v] != 0) {
         got.push_back(v);
       }
     }
@@ -207,8 +208,8 @@ TEST_F(CronTz, NextInUtc) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.expr) + " from " + local_text(c.t) +
                  (c.inclusive ? " inclusive" : ""));
-    CronSpec spec = parse_ok(c.expr);
-    int64_t got = cron_next(spec, c.t, c.inclusive);
+    CronSpec schedule = parse_ok(c.expr);
+    int64_t got = cron_next(schedule, c.t, c.inclusive);
     EXPECT_EQ(got, c.want) << local_text(got) << " want " << local_text(c.want);
   }
 }
@@ -236,11 +237,11 @@ TEST_F(CronTz, SkipsMinuteThatClocksJumpOver) {
 // each runs once.
 TEST_F(CronTz, RunsRepeatedMinuteOnce) {
   use_tz("Europe/Berlin");
-  CronSpec spec = parse_ok("*/30 * * * *");
+  CronSpec schedule = parse_ok("*/30 * * * *");
   std::vector<std::string> got;
   int64_t t = utc(2024, 10, 26, 23, 45);  // 01:45 CEST
   for (int i = 0; i < 5; ++i) {
-    t = cron_next(spec, t, false);
+    t = cron_next(schedule, t, false);
     ASSERT_NE(t, kCronNoMatch);
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
@@ -262,19 +263,19 @@ TEST_F(CronTz, RunsRepeatedMinuteOnce) {
 // (which makes a repeated minute match once). glibc resolves an ambiguous time towards the
 // offset of its previous conversion, so the day's midnight is converted first to make the
 // reference independent of what ran before it.
-int64_t brute_next(const CronSpec& spec, int64_t t, bool inclusive, int scan_minutes) {
+int64_t brute_next(const CronSpec& schedule, int64_t t, bool inclusive, int scan_minutes) {
   int64_t start = t - ((t % 60) + 60) % 60 + (inclusive ? 0 : 60);
   for (int i = 0; i < scan_minutes; ++i) {
     int64_t cand = start + 60 * static_cast<int64_t>(i);
     time_t tt = static_cast<time_t>(cand);
     struct tm tm;
     localtime_r(&tt, &tm);
-    bool dow = spec.flags[kCronDowOffset + tm.tm_wday] != 0 ||
-               (tm.tm_wday == 0 && spec.flags[kCronDowOffset + 7] != 0);
-    if (!dow || spec.flags[kCronMinuteOffset + tm.tm_min] == 0 ||
-        spec.flags[kCronHourOffset + tm.tm_hour] == 0 ||
-        spec.flags[kCronDomOffset + tm.tm_mday] == 0 ||
-        spec.flags[kCronMonthOffset + tm.tm_mon + 1] == 0) {
+    bool dow = schedule.flags[kCronDowOffset + tm.tm_wday] != 0 ||
+               (tm.tm_wday == 0 && schedule.flags[kCronDowOffset + 7] != 0);
+    if (!dow || schedule.flags[kCronMinuteOffset + tm.tm_min] == 0 ||
+        schedule.flags[kCronHourOffset + tm.tm_hour] == 0 ||
+        schedule.flags[kCronDomOffset + tm.tm_mday] == 0 ||
+        schedule.flags[kCronMonthOffset + tm.tm_mon + 1] == 0) {
       continue;
     }
     struct tm midnight = tm;
@@ -344,11 +345,11 @@ void check_against_reference(const char* tz, std::span<const int64_t> transition
     bool inclusive = std::uniform_int_distribution<int>(0, 1)(rng) == 1;
     SCOPED_TRACE(std::string(tz) + ": '" + expr + "' from " + local_text(t) +
                  (inclusive ? " inclusive" : ""));
-    CronSpec spec;
+    CronSpec schedule;
     char err[kCronErrSize];
-    ASSERT_EQ(cron_parse(expr, spec, err), 0) << err;
-    int64_t got = cron_next(spec, t, inclusive);
-    int64_t want = brute_next(spec, t, inclusive, kScanMinutes);
+    ASSERT_EQ(cron_parse(expr, schedule, err), 0) << err;
+    int64_t got = cron_next(schedule, t, inclusive);
+    int64_t want = brute_next(schedule, t, inclusive, kScanMinutes);
     if (want != kCronNoMatch) {
       EXPECT_EQ(got, want) << local_text(got) << " want " << local_text(want);
     } else {

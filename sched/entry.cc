@@ -209,12 +209,12 @@ int sched_main(int argc, char** argv) {
     return 0;
   }
   const char* word = argv[1];
-  const CommandSpec* spec = command_spec_find(word);
-  if (spec == nullptr) {
+  const CommandSpec* command = command_spec_find(word);
+  if (command == nullptr) {
     sched_print_usage(stdout);
     return 2;
   }
-  cli_check(argc, argv, spec->options, spec->positional);
+  cli_check(argc, argv, command->options, command->positional);
   const char* config_path = cli_value(argc, argv, "--config", config_default_path());
   const char* queue_path = cli_value(argc, argv, "--queue", kQueueDefaultPath);
   if (strcmp(word, "validate") == 0) {
