@@ -18,6 +18,9 @@ export PATH="$top/tests/standins:$PATH"
 opts="--config $cfg --queue $run/queue.state --job-log-dir $run/jobs --no-syslog --log-path $run/log"
 $bin/vrk_sched --selftest
 $bin/vrk_sched validate $opts
+# One job at once, in the foreground, then the listing.
+$bin/vrk_sched run weekly-scrub $opts
+$bin/vrk_sched list $opts
 cat <<MSG
 
 The daemon now runs the example jobs with stand-in programs (tests/standins).
