@@ -61,6 +61,10 @@ QueueEntry* job_run_entry(QueueState& queue, const JobConfig& job) {
     return e;
   }
   QueueEntry fresh = queue_entry_make(text_view(job.name));
+  // Armed like a job the daemon adds: with "never" and no fingerprint, a job first run by hand
+  // (before any daemon saw it) would never be scheduled until its schedule was edited.
+  fresh.next_run = queue_first_run_time(job, static_cast<int64_t>(time(nullptr)));
+  fresh.schedule_fingerprint = job_schedule_fingerprint(job);
   // A failed save is logged by queue_save; the entry is in memory either way and the caller's
   // save writes it again.
   (void)queue_upsert(queue, fresh);

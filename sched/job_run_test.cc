@@ -19,6 +19,7 @@
 
 #include "sched/api_state.h"
 #include "sched/config.h"
+#include "sched/cron.h"
 #include "sched/queue.h"
 
 namespace vrk {
@@ -400,6 +401,30 @@ TEST_F(JobRunTest, StaleCancelRequestIsCleared) {
   set_script("sleep 0.3");
   EXPECT_EQ(run(0, 0, &ctx), kRunDone);
   EXPECT_EQ(read_file(result_.job_log).find("cancelled"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vrk
+
+namespace vrk {
+namespace {
+
+// A job run by hand before any daemon saw it gets an entry armed like a new job's, so its
+// schedule still applies afterwards.
+TEST_F(JobRunTest, MissingEntryIsArmedLikeANewJob) {
+  set_script("exit 0");
+  char err[kCronErrSize];
+  ASSERT_EQ(cron_parse("30 3 * * 0", job_.schedule, err), 0);
+  job_.has_schedule = 1;
+  ASSERT_EQ(queue_find(queue_, "nightly"), nullptr);
+  int64_t before = static_cast<int64_t>(time(nullptr));
+  EXPECT_EQ(run(), kRunDone);
+  const QueueEntry* e = queue_find(queue_, "nightly");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->state, JobState::kDone);
+  EXPECT_EQ(e->schedule_fingerprint, job_schedule_fingerprint(job_));
+  EXPECT_NE(e->next_run, kQueueNever);
+  EXPECT_EQ(e->next_run, queue_first_run_time(job_, before));
 }
 
 }  // namespace
