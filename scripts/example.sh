@@ -15,11 +15,12 @@ cp example/vrk_sched.cfg "$cfg"
 printf '\n# Runs once, about 90 seconds after the start.\n[once-check]\ncommand = verify\nonce = %s\nargs = --print once\n' \
   "$(date -d '+90 seconds' '+%Y-%m-%dT%H:%M:%S')" >>"$cfg"
 export PATH="$top/tests/standins:$PATH"
-opts="--config $cfg --queue $run/queue.state --job-log-dir $run/jobs --no-syslog --log-path $run/log"
+opts="--config $cfg --queue $run/queue.state --no-syslog --log-path $run/log"
+jobopts="--job-log-dir $run/jobs"
 $bin/vrk_sched --selftest
 $bin/vrk_sched validate $opts
 # One job at once, in the foreground, then the listing.
-$bin/vrk_sched run weekly-scrub $opts
+$bin/vrk_sched run weekly-scrub $opts $jobopts
 $bin/vrk_sched list $opts
 cat <<MSG
 
@@ -32,12 +33,12 @@ Stop it with Ctrl-C (or SIGTERM); a running job is allowed to finish first.
 
 MSG
 if [ $# -ge 1 ]; then
-  $bin/vrk_sched daemon $opts &
+  $bin/vrk_sched daemon $opts $jobopts &
   pid=$!
   sleep "$1"
   kill -TERM $pid
   wait $pid || true
   $bin/vrk_sched list $opts
 else
-  exec $bin/vrk_sched daemon $opts
+  exec $bin/vrk_sched daemon $opts $jobopts
 fi
