@@ -60,6 +60,10 @@ void run_detach_child() {
     dup2(fd, STDERR_FILENO);
     if (fd > STDERR_FILENO) {
       close(fd);
+    } else {
+      // With standard input closed on entry, /dev/null came back as 0, 1 or 2, and dup2 onto
+      // itself keeps close-on-exec: the job would start without standard input.
+      fcntl(fd, F_SETFD, 0);
     }
   }
   if (runlog_syslog_on()) {

@@ -47,6 +47,11 @@ run-background = yes
 command = xenv
 schedule = 0 0 1 1 *
 start-background = no
+
+[stdin]
+command = restore
+schedule = 0 0 1 1 *
+args = --stdin
 """
 
 # A pid far above any kernel's pid_max: never a live process.
@@ -250,6 +255,19 @@ class RunTest(RunCase):
         self.assertEqual(e["pid"], int(m.group(1)))
         wait_until(lambda: process_gone(e["pid"]), what="detached child")
         self.assertEqual(self.entry("slow")["state"], "DONE")
+
+    def test_detached_job_gets_dev_null_as_stdin(self):
+        # Started with standard input closed, /dev/null lands on descriptor 0 itself.
+        p = subprocess.run(["/bin/sh", "-c", 'exec "$@" <&-', "sh", SCHED,
+                            *self.args("start", "stdin"), "--no-syslog", "--no-log"],
+                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        pid = int(re.search(r"\(pid (\d+),", p.stdout.decode()).group(1))
+        wait_until(lambda: process_gone(pid), what="detached child")
+        self.assertEqual(self.entry("stdin")["state"], "DONE")
+        with open(os.path.join(self.jobs, "stdin", self.logs("stdin")[0])) as f:
+            self.assertIn("\nstdin: /dev/null\n", f.read())
 
     def test_refused_while_another_job_runs(self):
         runner = self.background_run("slow")

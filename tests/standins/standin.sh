@@ -6,6 +6,7 @@
 #   --exit <n>        exit with status n (default 0)
 #   --print <text>    print text as one more output line
 #   --ignore-term     ignore SIGTERM (otherwise SIGTERM prints a line and exits 143)
+#   --stdin           print what standard input is ("stdin: <target>", or "stdin: closed")
 name=$(basename "$0")
 sleep_s=0
 status=0
@@ -23,6 +24,7 @@ while [ $# -gt 0 ]; do
     --exit) status=$2; shift ;;
     --print) printf '%s\n' "$2"; shift ;;
     --ignore-term) ignore=1 ;;
+    --stdin) printf 'stdin: '; readlink "/proc/$$/fd/0" 2>/dev/null || echo closed ;;
   esac
   shift
 done
