@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+#include <openssl/crypto.h>
+
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -91,7 +93,8 @@ struct Daemon {
   int lock = -1;
 };
 
-enum class PassEnd { kSleep, kNextPass };
+// kSleepBlocked: a run in another process keeps every job, queued API runs too, from starting.
+enum class PassEnd { kSleep, kSleepBlocked, kNextPass };
 
 void reload_config(Daemon& d, int64_t now, const FileIdentity& id) {
   char err[kConfigErrSize];
@@ -99,7 +102,9 @@ void reload_config(Daemon& d, int64_t now, const FileIdentity& id) {
     // Replaced in place: the API state keeps pointing at the current configuration.
     config_free(*d.config);
     *d.config = *d.scratch;
-    config_reset(*d.scratch);  // the args tokens now belong to d.config
+    // The args tokens now belong to d.config; the scratch copy of the password goes.
+    OPENSSL_cleanse(d.scratch->mail.smtp_password, sizeof d.scratch->mail.smtp_password);
+    config_reset(*d.scratch);
     log_msg(kLogInfo, "vrk_sched: reloaded %s", d.config_path);
     (void)queue_sync_and_save(d.queue, *d.config, now);
     (void)queue_refresh_and_save(d.queue, *d.config, now);
@@ -201,7 +206,7 @@ PassEnd run_pass(Daemon& d) {
     }
     queue_unlock(d.lock);
     d.lock = -1;
-    return PassEnd::kSleep;
+    return PassEnd::kSleepBlocked;
   }
   d.foreign_run[0] = '\0';
   if (++d.passes > d.config->job_count + 1) {
@@ -235,9 +240,9 @@ PassEnd run_pass(Daemon& d) {
   return PassEnd::kSleep;
 }
 
-void sleep_between_passes(Daemon& d) {
+void sleep_between_passes(Daemon& d, bool run_blocked) {
   for (uint32_t i = 0; i < d.poll; ++i) {
-    if (g_stop || d.api.run_queue_count > 0 || d.api.config_changed) {
+    if (g_stop || daemon_sleep_ends_early(d.api, run_blocked)) {
       return;
     }
     net_wait(d.net, 1000);
@@ -245,6 +250,12 @@ void sleep_between_passes(Daemon& d) {
 }
 
 }  // namespace
+
+bool daemon_sleep_ends_early(const ApiState& api, bool run_blocked) {
+  // A queued run cannot start while another process runs a job: waking for it would spin
+  // through passes without ever pumping the network process.
+  return (api.run_queue_count > 0 && !run_blocked) || api.config_changed != 0;
+}
 
 bool job_is_due(const QueueState& queue, const JobConfig& job, int64_t now, int64_t& trigger) {
   trigger = 0;
@@ -335,9 +346,10 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
 
   while (!g_stop) {
     d->passes = 0;
-    while (!g_stop && run_pass(*d) == PassEnd::kNextPass) {
+    PassEnd end = PassEnd::kSleep;
+    while (!g_stop && (end = run_pass(*d)) == PassEnd::kNextPass) {
     }
-    sleep_between_passes(*d);
+    sleep_between_passes(*d, end == PassEnd::kSleepBlocked);
   }
   log_msg(kLogInfo, "vrk_sched daemon stopping (signal received)");
   net_shutdown(d->net);

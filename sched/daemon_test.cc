@@ -4,11 +4,13 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "sched/api_state.h"
 #include "sched/queue.h"
 
 namespace vrk {
@@ -111,6 +113,31 @@ TEST(JobIsDue, Table) {
     if (c.want) {
       EXPECT_EQ(trigger, c.want_trigger);
     }
+  }
+}
+
+TEST(DaemonSleepEndsEarly, QueuedRunsWaitForAForeignRun) {
+  struct Case {
+    const char* what;
+    uint64_t queued;
+    uint32_t config_changed;
+    bool run_blocked;
+    bool want;
+  };
+  const Case cases[] = {
+      {"nothing to do", 0, 0, false, false},
+      {"queued run", 1, 0, false, true},
+      // Waking would only find the foreign run again: a spin that never pumps the network.
+      {"queued run behind a foreign run", 1, 0, true, false},
+      {"config changed", 0, 1, false, true},
+      {"config changed behind a foreign run", 0, 1, true, true},
+  };
+  auto api = std::make_unique<ApiState>();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    api->run_queue_count = c.queued;
+    api->config_changed = c.config_changed;
+    EXPECT_EQ(daemon_sleep_ends_early(*api, c.run_blocked), c.want);
   }
 }
 
