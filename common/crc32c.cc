@@ -36,7 +36,9 @@ bool crc32c_hw_supported() {
   return supported;
 }
 
-uint32_t crc32c_hw(uint32_t initial, const void* data, size_t size) {
+// Only this function is compiled for SSE4.2, so nothing else in the file can pick up
+// instructions that a processor without it lacks.
+[[gnu::target("sse4.2")]] uint32_t crc32c_hw(uint32_t initial, const void* data, size_t size) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   uint64_t crc = ~initial;
   while (size >= 8) {
