@@ -112,11 +112,15 @@ int answer_mail_failure(NetState& st, uint32_t mail_id, const char* text) {
 }
 
 // Adds a composed transfer to the multi handle; one that cannot be added is answered at once.
-int activate_mail(NetState& st, MailTransferPtr t) {
+// subject is logged as "sending" once the transfer is in; null for a mail logged when queued.
+int activate_mail(NetState& st, MailTransferPtr t, const char* subject) {
   uint32_t mail_id = t->mail_id;
   if (curl_multi_add_handle(st.multi.get(), t->handle.get()) != CURLM_OK) {
     log_msg(kLogError, "mail #%u not sent: %s", mail_id, "curl_multi_add_handle failed");
     return answer_mail_failure(st, mail_id, "internal error");
+  }
+  if (subject != nullptr) {
+    log_msg(kLogInfo, "mail #%u: sending: %s", mail_id, subject);
   }
   st.transfers.push_back(std::move(t));
   return kContinue;
@@ -127,7 +131,7 @@ int activate_waiting(NetState& st) {
   while (!st.waiting.empty() && st.transfers.size() < kMailMaxActive) {
     MailTransferPtr t = std::move(st.waiting.front());
     st.waiting.pop_front();
-    int rc = activate_mail(st, std::move(t));
+    int rc = activate_mail(st, std::move(t), nullptr);
     if (rc != kContinue) {
       return rc;
     }
@@ -152,16 +156,16 @@ int start_mail(NetState& st, uint32_t mail_id) {
     return answer_mail_failure(st, mail_id, err);
   }
   t->mail_id = mail_id;
-  log_msg(kLogInfo, "mail #%u: sending: %s", mail_id, st.subject);
   if (st.transfers.size() >= kMailMaxActive) {
     if (st.waiting.size() >= kMailMaxWaiting) {
       log_msg(kLogError, "mail #%u not sent: %s", mail_id, "too many mails waiting");
       return answer_mail_failure(st, mail_id, "too many mails waiting");
     }
+    log_msg(kLogInfo, "mail #%u: sending: %s", mail_id, st.subject);
     st.waiting.push_back(std::move(t));
     return kContinue;
   }
-  return activate_mail(st, std::move(t));
+  return activate_mail(st, std::move(t), st.subject);
 }
 
 int on_mail_config(NetState& st, const IpcMessage& msg) {
