@@ -57,7 +57,7 @@ constexpr int kWaitSetSize = 300;
 // time-out only starts when it enters the multi handle.
 constexpr size_t kMailMaxActive = 8;
 // Mails allowed to wait; beyond that a mail is refused at once rather than held in memory.
-constexpr size_t kMailMaxWaiting = 4096;
+constexpr size_t kMailMaxWaiting = 512;
 // Parser texts (MAIL_CONFIG's are up to 512 bytes).
 constexpr size_t kParseErrSize = 512;
 
