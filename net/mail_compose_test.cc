@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_tz.h"
 #include "common/text.h"
 
 namespace vrk {
@@ -118,30 +119,10 @@ size_t longest_line(const std::string& msg) {
 
 class MailCompose : public testing::Test {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) {
-      saved_tz_ = tz;
-    }
-    set_tz("UTC0");
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  static void set_tz(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
+  static void set_tz(const char* tz) { TestTz::set(tz); }
 
  private:
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  TestTz tz_{"UTC0"};
 };
 
 TEST_F(MailCompose, WholeMessageGolden) {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_tz.h"
+
 namespace vrk {
 namespace {
 
@@ -48,30 +50,10 @@ CronSpec parse_ok(const char* expr) {
 // Sets TZ for one test and puts the previous value back afterwards.
 class CronTz : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = getenv("TZ");
-    had_tz_ = old != nullptr;
-    if (had_tz_) {
-      old_tz_ = old;
-    }
-    use_tz("UTC");
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  void use_tz(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
+  void use_tz(const char* tz) { TestTz::set(tz); }
 
  private:
-  bool had_tz_ = false;
-  std::string old_tz_;
+  TestTz tz_{"UTC"};
 };
 
 TEST(CronParse, Messages) {

@@ -25,52 +25,11 @@
 #include "common/clock.h"
 #include "common/fd.h"
 #include "common/ipc.h"
+#include "common/test_stderr.h"
 #include "sched/net_mail.h"
 
 namespace vrk {
 namespace {
-
-// Captures what log_msg (and any child sharing our stderr) writes.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char path[] = "/tmp/vrk_netlog_XXXXXX";
-    file_.reset(mkostemp(path, O_CLOEXEC));
-    unlink(path);
-    fflush(stderr);
-    saved_.reset(dup(STDERR_FILENO));
-    dup2(file_.get(), STDERR_FILENO);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    return peek();
-  }
-  // What was written so far, capture still on.
-  std::string peek() {
-    fflush(stderr);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    off_t off = 0;
-    while ((n = pread(file_.get(), buf, sizeof buf, off)) > 0) {
-      out.append(buf, static_cast<size_t>(n));
-      off += n;
-    }
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_.valid()) {
-      fflush(stderr);
-      dup2(saved_.get(), STDERR_FILENO);
-      saved_.reset();
-    }
-  }
-  UniqueFd file_;
-  UniqueFd saved_;
-};
 
 bool has_line(const std::string& log, const char* level, const std::string& message) {
   return log.find(std::string(level) + message + "\n") != std::string::npos;

@@ -17,6 +17,7 @@
 
 #include "common/fd.h"
 #include "common/ipc.h"
+#include "common/test_tz.h"
 #include "sched/net_supervisor.h"
 
 namespace vrk {
@@ -27,32 +28,17 @@ constexpr int64_t kStart = 1700000000;  // 2023-11-14 22:13:20 UTC
 class NotifyTest : public testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) {
-      saved_tz_ = tz;
-    }
-    set_tz("UTC");
     const char* tmp = getenv("TMPDIR");
     dir_ = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/vrk_notify_XXXXXX";
     ASSERT_NE(mkdtemp(dir_.data()), nullptr);
   }
   void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
     for (const std::string& f : files_) {
       unlink(f.c_str());
     }
     rmdir(dir_.c_str());
   }
-  static void set_tz(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
+  static void set_tz(const char* tz) { TestTz::set(tz); }
   std::string write_log(const std::string& name, const std::string& text) {
     std::string path = dir_ + "/" + name;
     FILE* f = fopen(path.c_str(), "wb");
@@ -84,8 +70,7 @@ class NotifyTest : public testing::Test {
     return body.data();
   }
 
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  TestTz tz_{"UTC"};
   std::string dir_;
   std::vector<std::string> files_;
 };

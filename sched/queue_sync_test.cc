@@ -15,6 +15,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/test_tz.h"
 #include "sched/config.h"
 #include "sched/cron.h"
 #include "sched/queue.h"
@@ -32,11 +33,6 @@ constexpr int64_t kNextThreeAm = 1700017200;
 class QueueSync : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    old_tz_ = tz != nullptr ? tz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
     cfg_ = std::make_unique<SchedConfig>();
     config_reset(*cfg_);
     char tmpl[] = "/tmp/vrk_qsync_XXXXXX";
@@ -46,12 +42,6 @@ class QueueSync : public ::testing::Test {
     snprintf(q_.path, sizeof q_.path, "%s", path_.c_str());
   }
   void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
     queue_free(q_);
     config_free(*cfg_);
     nftw(
@@ -94,8 +84,7 @@ class QueueSync : public ::testing::Test {
     return stat(path_.c_str(), &st) == 0;
   }
 
-  bool had_tz_ = false;
-  std::string old_tz_;
+  TestTz tz_{"UTC"};
   std::string dir_;
   std::string path_;
   QueueState q_;

@@ -19,6 +19,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/test_stderr.h"
 #include "sched/config.h"
 
 namespace vrk {
@@ -121,43 +122,6 @@ TEST(QueueEntry, StateNames) {
     EXPECT_STREQ(queue_state_name(static_cast<JobState>(i)), want[i]);
   }
 }
-
-// Captures what log_msg writes to standard error.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char path[] = "/tmp/vrk_qlog_XXXXXX";
-    file_.reset(mkostemp(path, O_CLOEXEC));
-    unlink(path);
-    fflush(stderr);
-    saved_.reset(dup(STDERR_FILENO));
-    dup2(file_.get(), STDERR_FILENO);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    off_t off = 0;
-    while ((n = pread(file_.get(), buf, sizeof buf, off)) > 0) {
-      out.append(buf, static_cast<size_t>(n));
-      off += n;
-    }
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_.valid()) {
-      fflush(stderr);
-      dup2(saved_.get(), STDERR_FILENO);
-      saved_.reset();
-    }
-  }
-  UniqueFd file_;
-  UniqueFd saved_;
-};
 
 // Counts the lines of log that end with message.
 int count_lines(const std::string& log, const std::string& message) {
