@@ -213,7 +213,8 @@ class StopTest(DaemonCase):
         time.sleep(0.5)
         t0 = time.monotonic()
         self.assertEqual(self.stop(), 0)
-        self.assertLess(time.monotonic() - t0, 5)  # generous: the machine is shared
+        # Far below the 30 s poll interval; generous, as the machine is shared.
+        self.assertLess(time.monotonic() - t0, 10)
         self.assertEqual(len(self.log_lines("vrk_sched daemon stopping (signal received)")), 1)
 
     def test_sigterm_during_a_run_lets_the_job_end(self):
