@@ -83,6 +83,28 @@ Reader payload_reader(const IpcMessage& msg) {
   return Reader{msg.payload, msg.payload_length};
 }
 
+// The shared record walk: calls on_record for each record of msg's payload in order. A
+// malformed record writes the message's malformed text. Returns 0 when every record was taken,
+// else -1 (a refused record has written its own text).
+template <typename F>
+int walk_records(const IpcMessage& msg, const char* malformed, std::span<char> err, F on_record) {
+  Reader r = payload_reader(msg);
+  Record rec;
+  for (;;) {
+    Walk w = next_record(r, rec);
+    if (w == Walk::kEnd) {
+      return 0;
+    }
+    if (w == Walk::kMalformed) {
+      err_set(err, "%s", malformed);
+      return -1;
+    }
+    if (on_record(static_cast<const Record&>(rec)) != 0) {
+      return -1;
+    }
+  }
+}
+
 // One bit per tag, counted from the message's first tag.
 class TagSet {
  public:
@@ -213,29 +235,22 @@ int ipc_parse_hello(const IpcMessage& msg, uint32_t& pid, std::span<char> err) {
     err_set(err, "HELLO: no pid");
     return -1;
   }
-  Reader r = payload_reader(msg);
-  Record rec;
   bool have_pid = false;
   uint32_t value = 0;
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "HELLO: malformed record");
-      return -1;
-    }
-    if (rec.tag != kIpcTagHelloPid || have_pid) {
-      err_set(err, "HELLO: unexpected tag %u", rec.tag);
-      return -1;
-    }
-    if (!rec.is_u32()) {
-      err_set(err, "HELLO: bad pid");
-      return -1;
-    }
-    value = rec.u32();
-    have_pid = true;
+  if (walk_records(msg, "HELLO: malformed record", err, [&](const Record& rec) {
+        if (rec.tag != kIpcTagHelloPid || have_pid) {
+          err_set(err, "HELLO: unexpected tag %u", rec.tag);
+          return -1;
+        }
+        if (!rec.is_u32()) {
+          err_set(err, "HELLO: bad pid");
+          return -1;
+        }
+        value = rec.u32();
+        have_pid = true;
+        return 0;
+      }) != 0) {
+    return -1;
   }
   pid = value;
   return 0;
@@ -244,95 +259,88 @@ int ipc_parse_hello(const IpcMessage& msg, uint32_t& pid, std::span<char> err) {
 namespace {
 
 int mail_config_walk(const IpcMessage& msg, MailSettings& out, std::span<char> err) {
-  Reader r = payload_reader(msg);
-  Record rec;
   TagSet seen(kIpcTagMailHost);
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "MAIL_CONFIG: malformed record");
-      return -1;
-    }
-    if (rec.tag > kMailConfigTagLimit) {
-      err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
-      return -1;
-    }
-    if (rec.tag == kIpcTagMailRecipient) {
-      if (out.recipient_count > kMailMaxRecipients - 1) {
-        err_set(err, "MAIL_CONFIG: too many recipients");
-        return -1;
-      }
-      if (!take_address(rec, out.recipients[out.recipient_count])) {
-        err_set(err, "MAIL_CONFIG: bad recipient");
-        return -1;
-      }
-      ++out.recipient_count;
-      continue;
-    }
-    if (rec.tag < kIpcTagMailHost || rec.tag > kIpcTagMailTimeout) {
-      err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
-      return -1;
-    }
-    if (seen.seen_before(rec.tag)) {
-      err_set(err, "MAIL_CONFIG: duplicate tag %u", rec.tag);
-      return -1;
-    }
-    switch (rec.tag) {
-      case kIpcTagMailHost:
-        if (!take_text(rec, 0, false, out.smtp_host)) {
-          err_set(err, "MAIL_CONFIG: bad host");
+  if (walk_records(msg, "MAIL_CONFIG: malformed record", err, [&](const Record& rec) {
+        if (rec.tag > kMailConfigTagLimit) {
+          err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
           return -1;
         }
-        break;
-      case kIpcTagMailPort:
-        if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > 65535) {
-          err_set(err, "MAIL_CONFIG: bad port");
+        if (rec.tag == kIpcTagMailRecipient) {
+          if (out.recipient_count > kMailMaxRecipients - 1) {
+            err_set(err, "MAIL_CONFIG: too many recipients");
+            return -1;
+          }
+          if (!take_address(rec, out.recipients[out.recipient_count])) {
+            err_set(err, "MAIL_CONFIG: bad recipient");
+            return -1;
+          }
+          ++out.recipient_count;
+          return 0;
+        }
+        if (rec.tag < kIpcTagMailHost || rec.tag > kIpcTagMailTimeout) {
+          err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
           return -1;
         }
-        out.smtp_port = rec.u32();
-        break;
-      case kIpcTagMailTlsMode:
-        if (!rec.is_u32() || rec.u32() > kMailTlsSmtps) {
-          err_set(err, "MAIL_CONFIG: bad tls mode");
+        if (seen.seen_before(rec.tag)) {
+          err_set(err, "MAIL_CONFIG: duplicate tag %u", rec.tag);
           return -1;
         }
-        out.tls_mode = rec.u32();
-        break;
-      case kIpcTagMailUser:
-        if (!take_text(rec, 0, false, out.smtp_user)) {
-          err_set(err, "MAIL_CONFIG: bad user");
-          return -1;
+        switch (rec.tag) {
+          case kIpcTagMailHost:
+            if (!take_text(rec, 0, false, out.smtp_host)) {
+              err_set(err, "MAIL_CONFIG: bad host");
+              return -1;
+            }
+            break;
+          case kIpcTagMailPort:
+            if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > 65535) {
+              err_set(err, "MAIL_CONFIG: bad port");
+              return -1;
+            }
+            out.smtp_port = rec.u32();
+            break;
+          case kIpcTagMailTlsMode:
+            if (!rec.is_u32() || rec.u32() > kMailTlsSmtps) {
+              err_set(err, "MAIL_CONFIG: bad tls mode");
+              return -1;
+            }
+            out.tls_mode = rec.u32();
+            break;
+          case kIpcTagMailUser:
+            if (!take_text(rec, 0, false, out.smtp_user)) {
+              err_set(err, "MAIL_CONFIG: bad user");
+              return -1;
+            }
+            break;
+          case kIpcTagMailPassword:
+            if (!take_text(rec, 0, false, out.smtp_password)) {
+              err_set(err, "MAIL_CONFIG: bad password");
+              return -1;
+            }
+            break;
+          case kIpcTagMailFrom:
+            if (!take_address(rec, out.from)) {
+              err_set(err, "MAIL_CONFIG: bad from");
+              return -1;
+            }
+            break;
+          case kIpcTagMailCaFile:
+            if (!take_text(rec, 0, false, out.ca_file)) {
+              err_set(err, "MAIL_CONFIG: bad ca-file");
+              return -1;
+            }
+            break;
+          case kIpcTagMailTimeout:
+            if (!rec.is_u32() || rec.u32() == 0) {
+              err_set(err, "MAIL_CONFIG: bad timeout");
+              return -1;
+            }
+            out.timeout_seconds = rec.u32();
+            break;
         }
-        break;
-      case kIpcTagMailPassword:
-        if (!take_text(rec, 0, false, out.smtp_password)) {
-          err_set(err, "MAIL_CONFIG: bad password");
-          return -1;
-        }
-        break;
-      case kIpcTagMailFrom:
-        if (!take_address(rec, out.from)) {
-          err_set(err, "MAIL_CONFIG: bad from");
-          return -1;
-        }
-        break;
-      case kIpcTagMailCaFile:
-        if (!take_text(rec, 0, false, out.ca_file)) {
-          err_set(err, "MAIL_CONFIG: bad ca-file");
-          return -1;
-        }
-        break;
-      case kIpcTagMailTimeout:
-        if (!rec.is_u32() || rec.u32() == 0) {
-          err_set(err, "MAIL_CONFIG: bad timeout");
-          return -1;
-        }
-        out.timeout_seconds = rec.u32();
-        break;
-    }
+        return 0;
+      }) != 0) {
+    return -1;
   }
   if (out.smtp_host[0] == '\0' || !seen.has(kIpcTagMailPort) || out.from[0] == '\0' ||
       out.recipient_count == 0 || !seen.has(kIpcTagMailTimeout) || !seen.has(kIpcTagMailTlsMode)) {
@@ -378,41 +386,34 @@ int ipc_parse_mail_send(const IpcMessage& msg, std::span<char> subject, std::spa
     clear_text(body);
     return -1;
   };
-  Reader r = payload_reader(msg);
-  Record rec;
   bool have_subject = false;
   bool have_body = false;
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "MAIL_SEND: malformed record");
-      return fail();
-    }
-    if (rec.tag == kIpcTagSendSubject && !have_subject) {
-      if (rec.length >= subject.size() || has_byte(rec.text(), '\0')) {
-        err_set(err, "MAIL_SEND: bad subject");
-        return fail();
-      }
-      if (has_byte(rec.text(), '\r') || has_byte(rec.text(), '\n')) {
-        err_set(err, "MAIL_SEND: subject contains a line break");
-        return fail();
-      }
-      copy_value(rec, subject);
-      have_subject = true;
-    } else if (rec.tag == kIpcTagSendBody && !have_body) {
-      if (rec.length >= body.size() || has_byte(rec.text(), '\0')) {
-        err_set(err, "MAIL_SEND: bad body");
-        return fail();
-      }
-      copy_value(rec, body);
-      have_body = true;
-    } else {
-      err_set(err, "MAIL_SEND: unexpected tag %u", rec.tag);
-      return fail();
-    }
+  if (walk_records(msg, "MAIL_SEND: malformed record", err, [&](const Record& rec) {
+        if (rec.tag == kIpcTagSendSubject && !have_subject) {
+          if (rec.length >= subject.size() || has_byte(rec.text(), '\0')) {
+            err_set(err, "MAIL_SEND: bad subject");
+            return -1;
+          }
+          if (has_byte(rec.text(), '\r') || has_byte(rec.text(), '\n')) {
+            err_set(err, "MAIL_SEND: subject contains a line break");
+            return -1;
+          }
+          copy_value(rec, subject);
+          have_subject = true;
+        } else if (rec.tag == kIpcTagSendBody && !have_body) {
+          if (rec.length >= body.size() || has_byte(rec.text(), '\0')) {
+            err_set(err, "MAIL_SEND: bad body");
+            return -1;
+          }
+          copy_value(rec, body);
+          have_body = true;
+        } else {
+          err_set(err, "MAIL_SEND: unexpected tag %u", rec.tag);
+          return -1;
+        }
+        return 0;
+      }) != 0) {
+    return fail();
   }
   if (!have_subject || !have_body) {
     err_set(err, "MAIL_SEND: incomplete");
@@ -434,38 +435,31 @@ int ipc_parse_mail_result(const IpcMessage& msg, uint32_t& status, std::span<cha
     clear_text(text);
     return -1;
   };
-  Reader r = payload_reader(msg);
-  Record rec;
   bool have_status = false;
   bool have_text = false;
   uint32_t value = 0;
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "MAIL_RESULT: malformed record");
-      return fail();
-    }
-    if (rec.tag == kIpcTagResultStatus && !have_status) {
-      if (!rec.is_u32()) {
-        err_set(err, "MAIL_RESULT: bad status");
-        return fail();
-      }
-      value = rec.u32();
-      have_status = true;
-    } else if (rec.tag == kIpcTagResultText && !have_text) {
-      if (rec.length >= text.size() || has_byte(rec.text(), '\0')) {
-        err_set(err, "MAIL_RESULT: bad error text");
-        return fail();
-      }
-      copy_value(rec, text);
-      have_text = true;
-    } else {
-      err_set(err, "MAIL_RESULT: unexpected tag %u", rec.tag);
-      return fail();
-    }
+  if (walk_records(msg, "MAIL_RESULT: malformed record", err, [&](const Record& rec) {
+        if (rec.tag == kIpcTagResultStatus && !have_status) {
+          if (!rec.is_u32()) {
+            err_set(err, "MAIL_RESULT: bad status");
+            return -1;
+          }
+          value = rec.u32();
+          have_status = true;
+        } else if (rec.tag == kIpcTagResultText && !have_text) {
+          if (rec.length >= text.size() || has_byte(rec.text(), '\0')) {
+            err_set(err, "MAIL_RESULT: bad error text");
+            return -1;
+          }
+          copy_value(rec, text);
+          have_text = true;
+        } else {
+          err_set(err, "MAIL_RESULT: unexpected tag %u", rec.tag);
+          return -1;
+        }
+        return 0;
+      }) != 0) {
+    return fail();
   }
   if (!have_status) {
     err_set(err, "MAIL_RESULT: no status");
@@ -502,48 +496,41 @@ int ipc_parse_api_config(const IpcMessage& msg, ApiTlsConfig& out, std::span<cha
   }
   // Values are checked in the walk and copied only once the whole message is accepted, so a
   // refused message never allocates.
-  Reader r = payload_reader(msg);
-  Record rec;
   Record cert;
   Record key;
   bool have_cert = false;
   bool have_key = false;
   bool have_max = false;
   uint32_t max_clients = 0;
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "API_CONFIG: malformed or incomplete");
-      return -1;
-    }
-    if (rec.tag == kIpcTagApiCert && !have_cert) {
-      if (!value_fits(rec, 1, kIpcPemMax, false)) {
-        err_set(err, "API_CONFIG: bad certificate");
-        return -1;
-      }
-      cert = rec;
-      have_cert = true;
-    } else if (rec.tag == kIpcTagApiKey && !have_key) {
-      if (!value_fits(rec, 1, kIpcPemMax, false)) {
-        err_set(err, "API_CONFIG: bad key");
-        return -1;
-      }
-      key = rec;
-      have_key = true;
-    } else if (rec.tag == kIpcTagApiMaxClients && !have_max) {
-      if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > kIpcMaxClientsMax) {
-        err_set(err, "API_CONFIG: bad max-clients");
-        return -1;
-      }
-      max_clients = rec.u32();
-      have_max = true;
-    } else {
-      err_set(err, "API_CONFIG: unexpected tag %u", rec.tag);
-      return -1;
-    }
+  if (walk_records(msg, "API_CONFIG: malformed or incomplete", err, [&](const Record& rec) {
+        if (rec.tag == kIpcTagApiCert && !have_cert) {
+          if (!value_fits(rec, 1, kIpcPemMax, false)) {
+            err_set(err, "API_CONFIG: bad certificate");
+            return -1;
+          }
+          cert = rec;
+          have_cert = true;
+        } else if (rec.tag == kIpcTagApiKey && !have_key) {
+          if (!value_fits(rec, 1, kIpcPemMax, false)) {
+            err_set(err, "API_CONFIG: bad key");
+            return -1;
+          }
+          key = rec;
+          have_key = true;
+        } else if (rec.tag == kIpcTagApiMaxClients && !have_max) {
+          if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > kIpcMaxClientsMax) {
+            err_set(err, "API_CONFIG: bad max-clients");
+            return -1;
+          }
+          max_clients = rec.u32();
+          have_max = true;
+        } else {
+          err_set(err, "API_CONFIG: unexpected tag %u", rec.tag);
+          return -1;
+        }
+        return 0;
+      }) != 0) {
+    return -1;
   }
   if (!have_cert || !have_key || !have_max) {
     err_set(err, "API_CONFIG: malformed or incomplete");
@@ -570,74 +557,67 @@ void ipc_api_request_wipe(ApiRequest& req) {
 namespace {
 
 int api_request_walk(const IpcMessage& msg, ApiRequest& out, std::span<char> err) {
-  Reader r = payload_reader(msg);
-  Record rec;
   TagSet seen(kApiRequestTagFirst);
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "API_REQUEST: malformed record");
-      return -1;
-    }
-    if (rec.tag < kApiRequestTagFirst || rec.tag > kApiRequestTagLast ||
-        seen.seen_before(rec.tag)) {
-      err_set(err, "API_REQUEST: unexpected or duplicate tag %u", rec.tag);
-      return -1;
-    }
-    switch (rec.tag) {
-      case kIpcTagReqMethod:
-        if (!take_text(rec, 1, true, out.method)) {
-          err_set(err, "API_REQUEST: bad method");
+  if (walk_records(msg, "API_REQUEST: malformed record", err, [&](const Record& rec) {
+        if (rec.tag < kApiRequestTagFirst || rec.tag > kApiRequestTagLast ||
+            seen.seen_before(rec.tag)) {
+          err_set(err, "API_REQUEST: unexpected or duplicate tag %u", rec.tag);
           return -1;
         }
-        break;
-      case kIpcTagReqPath:
-        if (!value_fits(rec, 1, kIpcPathSize - 1, true) || rec.value[0] != '/') {
-          err_set(err, "API_REQUEST: bad path");
-          return -1;
+        switch (rec.tag) {
+          case kIpcTagReqMethod:
+            if (!take_text(rec, 1, true, out.method)) {
+              err_set(err, "API_REQUEST: bad method");
+              return -1;
+            }
+            break;
+          case kIpcTagReqPath:
+            if (!value_fits(rec, 1, kIpcPathSize - 1, true) || rec.value[0] != '/') {
+              err_set(err, "API_REQUEST: bad path");
+              return -1;
+            }
+            copy_value(rec, out.path);
+            break;
+          case kIpcTagReqQuery:
+            if (!take_text(rec, 0, true, out.query)) {
+              err_set(err, "API_REQUEST: bad query");
+              return -1;
+            }
+            break;
+          case kIpcTagReqAuthorization:
+            if (!take_text(rec, 0, true, out.authorization)) {
+              err_set(err, "API_REQUEST: bad authorization");
+              return -1;
+            }
+            break;
+          case kIpcTagReqIfMatch:
+            if (!take_text(rec, 0, true, out.if_match)) {
+              err_set(err, "API_REQUEST: bad if-match");
+              return -1;
+            }
+            break;
+          case kIpcTagReqClientAddress:
+            if (!take_text(rec, 1, true, out.client_address)) {
+              err_set(err, "API_REQUEST: bad client address");
+              return -1;
+            }
+            break;
+          case kIpcTagReqBody:
+            if (rec.length > kIpcRequestBodyMax) {
+              err_set(err, "API_REQUEST: body too large");
+              return -1;
+            }
+            out.body = rec.value;
+            out.body_length = rec.length;
+            break;
+          default:
+            static_assert(kApiRequestTagUsedLast == kIpcTagReqBody);
+            err_set(err, "API_REQUEST: unexpected tag %u", rec.tag);
+            return -1;
         }
-        copy_value(rec, out.path);
-        break;
-      case kIpcTagReqQuery:
-        if (!take_text(rec, 0, true, out.query)) {
-          err_set(err, "API_REQUEST: bad query");
-          return -1;
-        }
-        break;
-      case kIpcTagReqAuthorization:
-        if (!take_text(rec, 0, true, out.authorization)) {
-          err_set(err, "API_REQUEST: bad authorization");
-          return -1;
-        }
-        break;
-      case kIpcTagReqIfMatch:
-        if (!take_text(rec, 0, true, out.if_match)) {
-          err_set(err, "API_REQUEST: bad if-match");
-          return -1;
-        }
-        break;
-      case kIpcTagReqClientAddress:
-        if (!take_text(rec, 1, true, out.client_address)) {
-          err_set(err, "API_REQUEST: bad client address");
-          return -1;
-        }
-        break;
-      case kIpcTagReqBody:
-        if (rec.length > kIpcRequestBodyMax) {
-          err_set(err, "API_REQUEST: body too large");
-          return -1;
-        }
-        out.body = rec.value;
-        out.body_length = rec.length;
-        break;
-      default:
-        static_assert(kApiRequestTagUsedLast == kIpcTagReqBody);
-        err_set(err, "API_REQUEST: unexpected tag %u", rec.tag);
-        return -1;
-    }
+        return 0;
+      }) != 0) {
+    return -1;
   }
   if (out.method[0] == '\0' || out.path[0] == '\0' || out.client_address[0] == '\0') {
     err_set(err, "API_REQUEST: incomplete");
@@ -651,63 +631,56 @@ int api_request_walk(const IpcMessage& msg, ApiRequest& out, std::span<char> err
 }
 
 int api_response_walk(const IpcMessage& msg, ApiResponse& out, std::span<char> err) {
-  Reader r = payload_reader(msg);
-  Record rec;
   TagSet seen(kApiResponseTagFirst);
-  for (;;) {
-    Walk w = next_record(r, rec);
-    if (w == Walk::kEnd) {
-      break;
-    }
-    if (w == Walk::kMalformed) {
-      err_set(err, "API_RESPONSE: malformed record");
-      return -1;
-    }
-    if (rec.tag < kApiResponseTagFirst || rec.tag > kApiResponseTagLast ||
-        seen.seen_before(rec.tag)) {
-      err_set(err, "API_RESPONSE: unexpected or duplicate tag %u", rec.tag);
-      return -1;
-    }
-    switch (rec.tag) {
-      case kIpcTagRespStatus:
-        if (!rec.is_u32() || rec.u32() < kIpcStatusMin || rec.u32() > kIpcStatusMax) {
-          err_set(err, "API_RESPONSE: bad status");
+  if (walk_records(msg, "API_RESPONSE: malformed record", err, [&](const Record& rec) {
+        if (rec.tag < kApiResponseTagFirst || rec.tag > kApiResponseTagLast ||
+            seen.seen_before(rec.tag)) {
+          err_set(err, "API_RESPONSE: unexpected or duplicate tag %u", rec.tag);
           return -1;
         }
-        out.status = rec.u32();
-        break;
-      case kIpcTagRespEtag:
-        if (!take_text(rec, 0, true, out.etag)) {
-          err_set(err, "API_RESPONSE: bad etag");
-          return -1;
+        switch (rec.tag) {
+          case kIpcTagRespStatus:
+            if (!rec.is_u32() || rec.u32() < kIpcStatusMin || rec.u32() > kIpcStatusMax) {
+              err_set(err, "API_RESPONSE: bad status");
+              return -1;
+            }
+            out.status = rec.u32();
+            break;
+          case kIpcTagRespEtag:
+            if (!take_text(rec, 0, true, out.etag)) {
+              err_set(err, "API_RESPONSE: bad etag");
+              return -1;
+            }
+            break;
+          case kIpcTagRespSignature:
+            if (!take_text(rec, 0, true, out.signature)) {
+              err_set(err, "API_RESPONSE: bad signature");
+              return -1;
+            }
+            break;
+          case kIpcTagRespFailedLogin:
+            if (!rec.is_u32()) {
+              err_set(err, "API_RESPONSE: bad flag");
+              return -1;
+            }
+            out.failed_login = rec.u32() != 0 ? 1 : 0;
+            break;
+          case kIpcTagRespBody:
+            if (rec.length > kIpcResponseBodyMax) {
+              err_set(err, "API_RESPONSE: body too large");
+              return -1;
+            }
+            out.body = rec.value;
+            out.body_length = rec.length;
+            break;
+          default:
+            static_assert(kApiResponseTagUsedLast == kIpcTagRespFailedLogin);
+            err_set(err, "API_RESPONSE: unexpected tag %u", rec.tag);
+            return -1;
         }
-        break;
-      case kIpcTagRespSignature:
-        if (!take_text(rec, 0, true, out.signature)) {
-          err_set(err, "API_RESPONSE: bad signature");
-          return -1;
-        }
-        break;
-      case kIpcTagRespFailedLogin:
-        if (!rec.is_u32()) {
-          err_set(err, "API_RESPONSE: bad flag");
-          return -1;
-        }
-        out.failed_login = rec.u32() != 0 ? 1 : 0;
-        break;
-      case kIpcTagRespBody:
-        if (rec.length > kIpcResponseBodyMax) {
-          err_set(err, "API_RESPONSE: body too large");
-          return -1;
-        }
-        out.body = rec.value;
-        out.body_length = rec.length;
-        break;
-      default:
-        static_assert(kApiResponseTagUsedLast == kIpcTagRespFailedLogin);
-        err_set(err, "API_RESPONSE: unexpected tag %u", rec.tag);
-        return -1;
-    }
+        return 0;
+      }) != 0) {
+    return -1;
   }
   if (!seen.has(kIpcTagRespStatus) || !seen.has(kIpcTagRespBody)) {
     err_set(err, "API_RESPONSE: incomplete");
