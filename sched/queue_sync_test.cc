@@ -15,6 +15,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/test_stderr.h"
 #include "common/test_tz.h"
 #include "sched/config.h"
 #include "sched/cron.h"
@@ -91,27 +92,12 @@ class QueueSync : public ::testing::Test {
   std::unique_ptr<SchedConfig> cfg_;
 };
 
-// Runs f with standard error going into a temporary file and returns what was written.
+// Runs f and returns what it wrote to standard error.
 template <typename F>
 std::string capture_log(F f) {
-  char path[] = "/tmp/vrk_qslog_XXXXXX";
-  UniqueFd file(mkostemp(path, O_CLOEXEC));
-  unlink(path);
-  fflush(stderr);
-  UniqueFd saved(dup(STDERR_FILENO));
-  dup2(file.get(), STDERR_FILENO);
+  StderrCapture cap;
   f();
-  fflush(stderr);
-  dup2(saved.get(), STDERR_FILENO);
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  off_t off = 0;
-  while ((n = pread(file.get(), buf, sizeof buf, off)) > 0) {
-    out.append(buf, static_cast<size_t>(n));
-    off += n;
-  }
-  return out;
+  return cap.text();
 }
 
 bool has_line(const std::string& log, const std::string& msg) {
