@@ -142,7 +142,8 @@ uint32_t job_schedule_fingerprint(const JobConfig& job);
 int64_t queue_first_run_time(const JobConfig& job, int64_t now);
 
 // Reconciles the entries with the configuration's jobs: enables, disables, adds new jobs and
-// drops entries of removed jobs (logging additions and removals at INFO unless read_only).
+// drops entries of removed jobs (logging additions and removals at INFO unless read_only). A
+// disabled job's RUNNING entry stays RUNNING while its runner is alive (queue_runner_alive).
 // 1 changed, 0 unchanged, -1 out of memory. Never saves.
 int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_only);
 

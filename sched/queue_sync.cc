@@ -136,7 +136,12 @@ int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_onl
     QueueEntry* e = queue_find(q, text_view(job.name));
     if (e != nullptr) {
       if (job.enabled == 0) {
-        if (e->state != JobState::kDisabled) {
+        // A live run stays RUNNING until it ends: disabled now, it would no longer keep other
+        // jobs from starting beside it. Its runner's end-of-run write stores DONE or FAILED,
+        // which the next reconciliation disables. An entry naming this very process counts as
+        // dead: no process reconciles while it runs a job itself (the daemon's loop is inside
+        // job_run then), so such an entry is left over from an earlier process with this pid.
+        if (e->state != JobState::kDisabled && !queue_runner_alive(*e)) {
           e->state = JobState::kDisabled;
           changed = true;
         }

@@ -3,7 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +31,41 @@ constexpr int64_t kNow = 1700000030;
 constexpr int64_t kNowMinute = 1699999980;
 // 2023-11-15 03:00 UTC.
 constexpr int64_t kNextThreeAm = 1700017200;
+// Above the largest pid_max Linux allows: never a live process.
+constexpr int64_t kDeadPid = 16000000;
+
+// A child process named comm that lives as long as the object.
+struct NamedChild {
+  pid_t pid = -1;
+  UniqueFd hold;
+
+  explicit NamedChild(const char* comm) {
+    int life[2];
+    int ready[2];
+    EXPECT_EQ(pipe2(life, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    fflush(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_NAME, comm);
+      char c = 1;
+      (void)!write(ready[1], &c, 1);
+      close(life[1]);
+      (void)!read(life[0], &c, 1);  // returns once the parent closes its end
+      _exit(0);
+    }
+    close(life[0]);
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    hold.reset(life[1]);
+  }
+  ~NamedChild() {
+    hold.reset();
+    waitpid(pid, nullptr, 0);
+  }
+};
 
 // Schedules are local time: the fixture pins TZ to UTC and restores it afterwards.
 class QueueSync : public ::testing::Test {
@@ -197,12 +234,12 @@ TEST_F(QueueSync, ReadOnlySyncAddsSilently) {
 TEST_F(QueueSync, DisablingAndEnablingKeepsHistory) {
   JobConfig& job = add_job("x", "0 3 * * *", 0, false);
   QueueEntry& e = add_entry("x", JobState::kRunning);
-  queue_entry_set_pid(e, 4242);
+  queue_entry_set_pid(e, kDeadPid);
   e.last_run = 5;
   e.last_finish = 6;
   e.exit_code = 3;
   e.next_run = 77;
-  // A RUNNING entry of a disabled job becomes DISABLED; nothing else changes.
+  // A disabled job's RUNNING entry whose runner is gone becomes DISABLED; nothing else changes.
   EXPECT_EQ(queue_sync(q_, *cfg_, kNow, true), 1);
   EXPECT_EQ(q_.entries[0].state, JobState::kDisabled);
   EXPECT_EQ(q_.entries[0].next_run, 77);
@@ -214,11 +251,62 @@ TEST_F(QueueSync, DisablingAndEnablingKeepsHistory) {
   EXPECT_EQ(back.state, JobState::kPending);
   EXPECT_EQ(back.next_run, kNextThreeAm);
   EXPECT_EQ(back.schedule_fingerprint, job_schedule_fingerprint(job));
-  EXPECT_EQ(queue_entry_pid(back), 4242u);
+  EXPECT_EQ(queue_entry_pid(back), static_cast<uint32_t>(kDeadPid));
   EXPECT_EQ(back.last_run, 5);
   EXPECT_EQ(back.last_finish, 6);
   EXPECT_EQ(back.exit_code, 3);
   EXPECT_EQ(queue_sync(q_, *cfg_, kNow, true), 0);
+}
+
+// A live run of a job that gets disabled stays RUNNING, so that it keeps other jobs from
+// starting beside it, and is disabled at the first reconciliation after it ended.
+TEST_F(QueueSync, DisablingSparesOnlyALiveRun) {
+  NamedChild runner("vrk_sched");
+  NamedChild other("vrk_other");
+  struct Row {
+    const char* name;
+    JobState state;
+    int64_t pid;
+    JobState want;
+  };
+  const Row rows[] = {
+      {"live-run", JobState::kRunning, runner.pid, JobState::kRunning},
+      {"own-pid", JobState::kRunning, getpid(), JobState::kDisabled},
+      {"other-program", JobState::kRunning, other.pid, JobState::kDisabled},
+      {"gone", JobState::kRunning, kDeadPid, JobState::kDisabled},
+      {"pid-zero", JobState::kRunning, 0, JobState::kDisabled},
+      {"pending", JobState::kPending, 0, JobState::kDisabled},
+      {"done-by-live-pid", JobState::kDone, runner.pid, JobState::kDisabled},
+      {"failed", JobState::kFailed, 0, JobState::kDisabled},
+  };
+  for (const Row& r : rows) {
+    add_job(r.name, "0 3 * * *", 0, false);
+    QueueEntry& e = add_entry(r.name, r.state);
+    queue_entry_set_pid(e, r.pid);
+    e.next_run = 77;
+  }
+  for (bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only);
+    QueueState copy;
+    copy.entries = q_.entries;
+    EXPECT_EQ(queue_sync(copy, *cfg_, kNow, read_only), 1);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      SCOPED_TRACE(rows[i].name);
+      EXPECT_EQ(copy.entries[i].state, rows[i].want);
+      EXPECT_EQ(queue_entry_pid(copy.entries[i]), static_cast<uint32_t>(rows[i].pid));
+      EXPECT_EQ(copy.entries[i].next_run, 77);
+    }
+    // Nothing more to do while the run goes on.
+    EXPECT_EQ(queue_sync(copy, *cfg_, kNow, read_only), 0);
+  }
+  // The run ends: its runner stores the result, and the next reconciliation disables it.
+  ASSERT_EQ(queue_sync(q_, *cfg_, kNow, false), 1);
+  QueueEntry* ended = queue_find(q_, "live-run");
+  ASSERT_NE(ended, nullptr);
+  ended->state = JobState::kDone;
+  queue_entry_set_pid(*ended, 0);
+  EXPECT_EQ(queue_sync(q_, *cfg_, kNow, false), 1);
+  EXPECT_EQ(ended->state, JobState::kDisabled);
 }
 
 TEST_F(QueueSync, RefreshReArmsEditedSchedulesOfIdleEntries) {

@@ -1,12 +1,22 @@
 """vrk_sched daemon: scheduling, retries, dependencies, reloads, foreign runs, stop."""
 
 import os
+import re
 import signal
 import subprocess
 import time
 import unittest
 
-from vrktest import SCHED, STANDINS, TempDirCase, base_env, run
+from vrktest import SCHED, STANDINS, TempDirCase, base_env, read_queue, run
+
+
+def process_gone(pid):
+    """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 class DaemonCase(TempDirCase):
@@ -204,6 +214,30 @@ class ForeignRunTest(DaemonCase):
         self.assertEqual(self.tags(), ["long", "tick"])
         self.assertEqual(len(self.log_lines("is running in another process")), 1)
         self.assertEqual(self.stop(), 0)
+
+    def test_disabling_a_job_that_runs_elsewhere_still_blocks_the_daemon(self):
+        self.config("[long]\nschedule = 0 0 31 2 *\nargs = --sleep 8 --print long\n")
+        self.start()
+        rc, out, err = run([SCHED, "start", "long", *self.common()], env=self.env)
+        self.assertEqual(rc, 0, err)
+        runner = int(re.search(r"\(pid (\d+),", out).group(1))
+        self.wait_for(lambda: "long" in self.tags(), what="long started")
+        # Disabled while it runs, with another job due a few seconds later.
+        self.config("[long]\nenabled = no\nschedule = 0 0 31 2 *\nargs = --sleep 8 --print long\n"
+                    "[next]\nonce = %d\nargs = --print next\n" % (int(time.time()) + 3))
+        self.wait_log("vrk_sched: reloaded %s" % self.cfg)
+        self.wait_log("job 'next' finished", timeout=60)
+        self.wait_for(lambda: process_gone(runner), what="long's runner gone")
+        self.wait_for(lambda: read_queue(self.queue)["long"]["state"] == "DISABLED",
+                      what="long disabled")
+        self.assertEqual(self.stop(), 0)
+        long_entry, next_entry = read_queue(self.queue)["long"], read_queue(self.queue)["next"]
+        # The long run ended before the next one began, and only then was it disabled.
+        self.assertGreaterEqual(next_entry["last_run"], long_entry["last_finish"])
+        self.assertEqual((long_entry["state"], long_entry["exit_code"]), ("DISABLED", 0))
+        self.assertEqual(self.tags(), ["long", "next"])
+        self.assertEqual(len(self.log_lines("job 'long' is running in another process (pid %d)"
+                                            % runner)), 1)
 
 
 class StopTest(DaemonCase):
