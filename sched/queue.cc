@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,7 @@
 #include "common/fd.h"
 #include "common/fs.h"
 #include "common/log.h"
+#include "common/scope_exit.h"
 #include "common/text.h"
 
 namespace vrk {
@@ -49,8 +51,24 @@ static_assert(kOffState + 1 == kOffPid);
 static_assert(kOffPid + 3 == kOffFingerprint);
 static_assert(kOffDependencyMark + 8 == kQueueEntryBytes);
 
-// The path plus ".lock" or ".tmp".
-constexpr size_t kQueueSidePathSize = kQueuePathSize + 8;
+// The path plus ".lock", ".tmp" or ".tmp.XXXXXX".
+constexpr size_t kQueueSidePathSize = kQueuePathSize + 16;
+// Attempts of queue_open at a file that vanishes between being created and being read.
+constexpr int kQueueOpenAttempts = 3;
+
+// The queue locks this process holds, from queue_lock to queue_unlock. A save may use the fixed
+// "<path>.tmp" only under the lock: two writers of one temporary file truncate each other's
+// data, and the second rename finds the file gone. The lock file's identity is kept so that a
+// descriptor number reused after a stray close, or a lock file replaced meanwhile, is not
+// mistaken for the lock.
+struct HeldLock {
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  char path[kQueuePathSize] = {};
+};
+constexpr size_t kHeldLocksMax = 4;
+HeldLock g_held_locks[kHeldLocksMax];
 
 bool queue_side_path(char (&out)[kQueueSidePathSize], const char* path, const char* suffix) {
   int n = snprintf(out, sizeof out, "%s%s", path, suffix);
@@ -59,6 +77,55 @@ bool queue_side_path(char (&out)[kQueueSidePathSize], const char* path, const ch
 
 bool queue_path_ok(const char* path) {
   return path != nullptr && path[0] != '\0' && strlen(path) < kQueuePathSize;
+}
+
+void queue_lock_remember(int fd, const char* path) {
+  struct stat st = {};
+  if (fstat(fd, &st) != 0) {
+    return;
+  }
+  for (HeldLock& h : g_held_locks) {
+    if (h.fd < 0) {
+      if (text_copy(h.path, path)) {
+        h.fd = fd;
+        h.dev = st.st_dev;
+        h.ino = st.st_ino;
+      }
+      return;
+    }
+  }
+}
+
+void queue_lock_forget(int fd) {
+  for (HeldLock& h : g_held_locks) {
+    if (h.fd == fd) {
+      h = HeldLock{};
+    }
+  }
+}
+
+// Whether this process holds the queue lock of path (see HeldLock).
+bool queue_lock_held(const char* path) {
+  char lock_path[kQueueSidePathSize];
+  struct stat on_disk = {};
+  if (!queue_side_path(lock_path, path, ".lock") || stat(lock_path, &on_disk) != 0) {
+    return false;
+  }
+  for (const HeldLock& h : g_held_locks) {
+    struct stat st = {};
+    if (h.fd >= 0 && strcmp(h.path, path) == 0 && fstat(h.fd, &st) == 0 && st.st_dev == h.dev &&
+        st.st_ino == h.ino && on_disk.st_dev == h.dev && on_disk.st_ino == h.ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The permission bits a file created with mode gets under the current umask.
+mode_t queue_mode_after_umask(mode_t mode) {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mode & ~mask;
 }
 
 // Reads the file at path into entries. Missing file: kErrNotFound.
@@ -154,14 +221,37 @@ int queue_save_quiet(const QueueState& q, char (&why)[128]) {
                                          bytes.data() + i * kQueueEntryBytes, kQueueEntryBytes));
   }
   fs_make_parents(q.path, 0777);
-  UniqueFd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   auto fail = [&](const char* step) {
     int e = errno;
     snprintf(why, sizeof why, "%s: %s", step, strerror(e));
     return error_from_errno(e);
   };
+  UniqueFd fd;
+  bool unique = false;
+  if (queue_lock_held(q.path)) {
+    fd.reset(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  } else {
+    // Without the lock another writer may be saving too: a name of our own keeps the two
+    // temporary files apart, and the renames then only race over which whole file stays.
+    if (!queue_side_path(tmp, q.path, ".tmp.XXXXXX")) {
+      text_copy_cut(why, "path too long");
+      return kErrInvalid;
+    }
+    fd.reset(mkostemp(tmp, O_CLOEXEC));
+    unique = fd.valid();
+  }
   if (!fd.valid()) {
     return fail("open");
+  }
+  // A name of our own is never used again, so a failure must not leave it behind.
+  ScopeExit drop_unique([&] {
+    if (unique) {
+      unlink(tmp);
+    }
+  });
+  // mkostemp creates mode 0600; the queue file is 0644 like a locked save's.
+  if (unique && fchmod(fd.get(), queue_mode_after_umask(0644)) != 0) {
+    return fail("fchmod");
   }
   size_t done = 0;
   while (done < bytes.size()) {
@@ -186,6 +276,33 @@ int queue_save_quiet(const QueueState& q, char (&why)[128]) {
   }
   if (rename(tmp, q.path) != 0) {
     return fail("rename");
+  }
+  drop_unique.dismiss();
+  queue_sync_dir(q.path);
+  return 0;
+}
+
+// Creates the missing file at q.path empty with O_EXCL instead of saving it: an empty file is
+// already a whole queue, so it needs no temporary file and no lock (the daemon opens the queue
+// while holding the lock, so taking it here would deadlock on the second descriptor), and it
+// never replaces a file another process made meanwhile. 0 created, 1 when the file exists
+// after all (read it), or the error kind, logged like a failed save.
+int queue_create_missing(const QueueState& q) {
+  fs_make_parents(q.path, 0777);
+  UniqueFd fd(open(q.path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
+    int e = errno;
+    if (e == EEXIST) {
+      return 1;
+    }
+    log_msg(kLogError, "vrk_sched: cannot save the queue %s: create: %s", q.path, strerror(e));
+    return error_from_errno(e);
+  }
+  const char* step = fsync(fd.get()) != 0 ? "fsync" : close(fd.release()) != 0 ? "close" : nullptr;
+  if (step != nullptr) {
+    int e = errno;
+    log_msg(kLogError, "vrk_sched: cannot save the queue %s: %s: %s", q.path, step, strerror(e));
+    return error_from_errno(e);
   }
   queue_sync_dir(q.path);
   return 0;
@@ -288,11 +405,16 @@ int queue_open(QueueState& q, const char* path) {
     return kErrInvalid;
   }
   text_copy_cut(q.path, path);
-  int rc = queue_read_file(q.path, q.entries);
-  if (rc == kErrNotFound) {
-    return queue_save(q);
+  for (int attempt = 1;; ++attempt) {
+    int rc = queue_read_file(q.path, q.entries);
+    if (rc != kErrNotFound || attempt == kQueueOpenAttempts) {
+      return rc;
+    }
+    rc = queue_create_missing(q);
+    if (rc <= 0) {
+      return rc;
+    }
   }
-  return rc;
 }
 
 int queue_open_readonly(QueueState& q, const char* path) {
@@ -358,11 +480,13 @@ int queue_lock(const char* path) {
     log_msg(kLogError, "vrk_sched: cannot lock %s: %s", lock_path, strerror(errno));
     return -1;
   }
+  queue_lock_remember(fd.get(), path);
   return fd.release();
 }
 
 void queue_unlock(int lock_fd) {
   if (lock_fd >= 0) {
+    queue_lock_forget(lock_fd);
     close(lock_fd);
   }
 }

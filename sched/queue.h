@@ -80,8 +80,10 @@ void queue_entry_decode(std::span<const uint8_t, kQueueEntryBytes> in, QueueEntr
 [[nodiscard]] int queue_decode(std::span<const uint8_t> bytes, std::vector<QueueEntry>& entries);
 
 // Clears q, stores path and reads the file; a missing file is created empty (with its
-// directory). 0 or an error kind: kErrInvalid for an empty or over-long path, the read's kind,
-// kErrCorrupt for a short read or an absurd size, kErrNoMem.
+// directory) without replacing one another process creates at the same moment, which is then
+// read instead. Needs no lock and works as well with the lock held. 0 or an error kind:
+// kErrInvalid for an empty or over-long path, the read's or the creation's kind, kErrCorrupt
+// for a short read or an absurd size, kErrNoMem.
 [[nodiscard]] int queue_open(QueueState& q, const char* path);
 
 // Like queue_open for readers that only display: a missing file gives an empty queue and is
@@ -96,8 +98,11 @@ void queue_entry_decode(std::span<const uint8_t, kQueueEntryBytes> in, QueueEntr
 // changes the queue does before working on its in-memory copy. Returns queue_reload's result.
 int queue_reload_or_keep(QueueState& q);
 
-// Writes every entry to "<path>.tmp", syncs it and renames it over the path (directory created
-// first). 0 or an error kind; on failure the old file stays and the failure is logged at ERROR.
+// Writes every entry to a temporary file, syncs it and renames it over the path (directory
+// created first). The temporary file is "<path>.tmp" while this process holds the path's queue
+// lock, else a name of its own ("<path>.tmp.XXXXXX", removed on failure), so that two writers
+// never share one. 0 or an error kind; on failure the old file stays and the failure is logged
+// at ERROR.
 [[nodiscard]] int queue_save(const QueueState& q);
 
 // Releases the entries and clears the path; safe to call twice.

@@ -1,5 +1,6 @@
 #include "sched/queue.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
@@ -323,15 +324,146 @@ TEST_F(QueueFile, FailedSaveKeepsOldFileAndLogs) {
   ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
   ASSERT_EQ(queue_upsert(q_, queue_entry_make("a")), 0);
   const std::vector<uint8_t> before = read_file(path_);
-  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);  // the temporary file cannot be made
+  // Under the lock the save goes through "<path>.tmp", which cannot be made here.
+  int lock = queue_lock(path_.c_str());
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);
   ASSERT_EQ(queue_append(q_, queue_entry_make("b")), 0);
   StderrCapture cap;
   EXPECT_LT(queue_save(q_), 0);
+  queue_unlock(lock);
   EXPECT_EQ(count_lines(cap.text(), "ERROR vrk_sched: cannot save the queue " + path_ +
                                         ": open: Is a directory"),
             1);
   EXPECT_EQ(read_file(path_), before);
   EXPECT_EQ(q_.entries.size(), 2u);
+}
+
+// The names in the queue file's directory other than the queue file and its lock file.
+std::vector<std::string> leftovers(const std::string& dir) {
+  std::vector<std::string> out;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) {
+    return out;
+  }
+  while (struct dirent* de = readdir(d.get())) {
+    std::string n = de->d_name;
+    if (n != "." && n != ".." && n != "queue.state" && n != "queue.state.lock") {
+      out.push_back(n);
+    }
+  }
+  return out;
+}
+
+TEST_F(QueueFile, SaveWithoutTheLockUsesATemporaryNameOfItsOwn) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  ASSERT_EQ(queue_append(q_, queue_entry_make("a")), 0);
+  // A "<path>.tmp" that cannot be written is not used by a save without the lock.
+  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);
+  ASSERT_EQ(queue_save(q_), 0);
+  EXPECT_EQ(read_file(path_).size(), kQueueEntryBytes);
+  // The same mode as a save under the lock gives.
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+  EXPECT_EQ(leftovers(dir_ + "/state"), std::vector<std::string>{"queue.state.tmp"});
+  // A failed save removes its own temporary file.
+  ASSERT_EQ(unlink(path_.c_str()), 0);
+  ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+  StderrCapture cap;
+  EXPECT_LT(queue_save(q_), 0);
+  EXPECT_EQ(count_lines(cap.text(), "ERROR vrk_sched: cannot save the queue " + path_ +
+                                        ": rename: Is a directory"),
+            1);
+  EXPECT_EQ(leftovers(dir_ + "/state"), std::vector<std::string>{"queue.state.tmp"});
+}
+
+// Runs count forked processes that start together and each call body(i); true when every one
+// exited 0.
+template <typename F>
+bool run_together(int count, F body) {
+  int gate[2];
+  if (pipe2(gate, O_CLOEXEC) != 0) {
+    return false;
+  }
+  fflush(nullptr);
+  std::vector<pid_t> pids;
+  for (int i = 0; i < count; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(gate[1]);
+      char c;
+      (void)!read(gate[0], &c, 1);  // returns once the parent closes the gate
+      _exit(body(i) ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  close(gate[0]);
+  close(gate[1]);
+  bool all = true;
+  for (pid_t pid : pids) {
+    int ws = 0;
+    all = waitpid(pid, &ws, 0) == pid && WIFEXITED(ws) && WEXITSTATUS(ws) == 0 && all;
+  }
+  return all;
+}
+
+// Rounds of processes that find no queue file (nor its directory) and all open it at once:
+// every open works, and the entries they then add under the lock are all kept.
+TEST_F(QueueFile, SimultaneousFirstOpensAllWork) {
+  constexpr int kRounds = 10;
+  constexpr int kProcesses = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    nftw((dir_ + "/state").c_str(),
+         [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+         FTW_DEPTH | FTW_PHYS);
+    const bool all = run_together(kProcesses, [&](int i) {
+      QueueState q;
+      if (queue_open(q, path_.c_str()) != 0) {
+        return false;
+      }
+      int lock = queue_lock(path_.c_str());
+      bool ok = lock >= 0 && queue_reload(q) == 0 &&
+                queue_upsert(q, queue_entry_make("job" + std::to_string(i))) == 0;
+      queue_unlock(lock);
+      queue_free(q);
+      return ok;
+    });
+    ASSERT_TRUE(all);
+    QueueState disk;
+    ASSERT_EQ(queue_open(disk, path_.c_str()), 0);
+    ASSERT_EQ(disk.entries.size(), static_cast<size_t>(kProcesses));
+    queue_free(disk);
+    EXPECT_EQ(leftovers(dir_ + "/state"), std::vector<std::string>{});
+  }
+}
+
+// Processes that save without the lock only race over which whole file stays; none fails.
+TEST_F(QueueFile, SimultaneousSavesWithoutTheLockAllWork) {
+  ASSERT_EQ(queue_open(q_, path_.c_str()), 0);
+  const bool all = run_together(8, [&](int i) {
+    QueueState q;
+    snprintf(q.path, sizeof q.path, "%s", path_.c_str());
+    for (int n = 0; n <= i; ++n) {
+      if (queue_append(q, queue_entry_make("job" + std::to_string(n))) != 0) {
+        return false;
+      }
+    }
+    for (int k = 0; k < 20; ++k) {
+      if (queue_save(q) != 0) {
+        return false;
+      }
+    }
+    return true;
+  });
+  EXPECT_TRUE(all);
+  const size_t size = read_file(path_).size();
+  EXPECT_EQ(size % kQueueEntryBytes, 0u);
+  EXPECT_GE(size, kQueueEntryBytes);
+  EXPECT_EQ(leftovers(dir_ + "/state"), std::vector<std::string>{});
 }
 
 TEST_F(QueueFile, UpsertReplacesEveryFieldOrAppends) {
