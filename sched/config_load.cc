@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/crypto.h>
@@ -23,6 +24,7 @@ inline constexpr size_t kLineMax = kConfigLineSize - 1;  // bytes of one line, i
 inline constexpr size_t kReadBufferSize = 16384;
 inline constexpr size_t kRememberedKeyMax = kConfigRememberedKeySize - 1;
 inline constexpr int kMailErrSize = 128;
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 // Lines come either from text already in memory (fd < 0) or from a file read in chunks. The
 // buffer always holds at least one full line or the rest of the file, so "no line feed within
@@ -179,6 +181,14 @@ int section_header(ConfigLoader& ld, std::string_view t, std::span<char> err) {
   if (name.empty()) {
     err_set(err, "%s:%d: empty section name", ld.path, ld.line);
     return -1;
+  }
+  // Names reach log lines, the listing and directory names as they are: an escape sequence
+  // in one would drive the administrator's terminal. Checked before any message quotes it.
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      err_set(err, "%s:%d: section name must not contain control characters", ld.path, ld.line);
+      return -1;
+    }
   }
   ld.key_count = 0;
   ld.job = nullptr;
@@ -486,6 +496,10 @@ int load_lines(LineReader& reader, const char* path, SchedConfig& cfg, std::span
       break;
     }
     ++ld.line;
+    // Some editors start a UTF-8 file with a byte order mark; it is not part of the first line.
+    if (ld.line == 1 && r == LineResult::kLine && line.starts_with(kUtf8Bom)) {
+      line.remove_prefix(kUtf8Bom.size());
+    }
     if (r == LineResult::kReadError) {
       err_set(err, "cannot read the configuration file %s", path);
       return -1;
@@ -519,8 +533,13 @@ int config_load(const char* path, SchedConfig& cfg, std::span<char> err) {
     err[0] = '\0';
   }
   config_reset(cfg);
-  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
+  // O_NONBLOCK: opening a FIFO would wait for a writer, in the daemon with the queue lock held.
+  // Only a regular file is a configuration; the flag goes again so that reads behave normally.
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st = {};
+  const bool regular = fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+  const int flags = regular ? fcntl(fd.get(), F_GETFL) : -1;
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     err_set(err, "cannot read the configuration file %s", path);
     return -1;
   }

@@ -1,5 +1,6 @@
 // Fuzz target: config_load_text on arbitrary file contents. Checks the result code, that a
-// failure leaves a terminated, non-empty message, and that a success holds consistent counts.
+// failure leaves a terminated, non-empty message, and that a success holds consistent counts
+// and job names without control bytes.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -31,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (uint64_t i = 0; i < cfg->job_count; ++i) {
       const vrk::JobConfig& job = cfg->jobs[i];
+      for (const char* c = job.name; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) {
+          __builtin_trap();
+        }
+      }
       if (job.name[0] == '\0' || strchr(job.name, '/') != nullptr || job.args_token_count < 0 ||
           job.args_token_count > vrk::kArgsMaxTokens || job.after_count < 0 ||
           job.after_count > vrk::kMaxAfter || vrk::config_find_job(*cfg, job.name) != &job) {

@@ -83,6 +83,18 @@ TEST(ConfigLoadText, EveryMessage) {
       {"[j\n", "t.cfg:1: malformed section header"},
       {"[\n", "t.cfg:1: malformed section header"},
       {"[ \t]\n", "t.cfg:1: empty section name"},
+      {"\xEF\xBB\xBF\xEF\xBB\xBF[j]\n", "t.cfg:1: content before any [section]"},
+      {"\n\xEF\xBB\xBF[j]\n", "t.cfg:2: content before any [section]"},
+      {"\xEF\xBB\xBFpoll-interval = 1\n", "t.cfg:1: content before any [section]"},
+      {"[j\x1b[31m]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[\x1b]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[j\x7f]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[a\tb]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[a\x01]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[a\x1f]\n", "t.cfg:1: section name must not contain control characters"},
+      {"[a\rb]\n", "t.cfg:1: section name must not contain control characters"},
+      {std::string(kJob) + "[j\x1b]\n",
+       "t.cfg:3: section name must not contain control characters"},
       {"[sched]\n[sched]\n", "t.cfg:2: duplicate [sched] section"},
       {"[api]\n[ api ]\n", "t.cfg:2: duplicate [api] section"},
       {"[mail]\n[mail]\n", "t.cfg:2: duplicate [mail] section"},
@@ -366,6 +378,29 @@ TEST(ConfigLoadText, FillsEveryField) {
   EXPECT_EQ(v.after_mode_given, 1u);
   EXPECT_EQ(v.enabled, 0u);
   EXPECT_EQ(v.notify, kNotifyUnset);
+}
+
+TEST(ConfigLoadText, ByteOrderMarkAndSectionNameBytes) {
+  struct Case {
+    std::string text;
+    std::string name;  // of the only job
+  };
+  const std::vector<Case> cases = {
+      {"\xEF\xBB\xBF[j]\nenabled = no\n", "j"},
+      {"\xEF\xBB\xBF\r\n[j]\nenabled = no\n", "j"},
+      {"\xEF\xBB\xBF# note\n[j]\nenabled = no\n", "j"},
+      {"\xEF\xBB\xBF  [ j ]\nenabled = no\n", "j"},
+      {"[\tj \t]\nenabled = no\n", "j"},
+      {"[\xC3\xA9t\xC3\xA9 ~!]\nenabled = no\n", "\xC3\xA9t\xC3\xA9 ~!"},
+      {"[\x20\x7e]\nenabled = no\n", "~"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto l = load(c.text);
+    ASSERT_EQ(l->rc, 0) << l->msg;
+    ASSERT_EQ(l->cfg->job_count, 1u);
+    EXPECT_EQ(std::string(l->cfg->jobs[0].name), c.name);
+  }
 }
 
 TEST(ConfigLoadText, CrLfLoadsLikeLf) {
@@ -692,6 +727,7 @@ ValidateRun run_validate(const std::string& dir, const std::string& config) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    alarm(20);  // a load that hangs ends the child and fails the test
     int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) {
@@ -736,6 +772,28 @@ TEST_F(ConfigLoadFile, ValidateReportsJobCountOrTheLoadError) {
   r = run_validate(dir_, dir_ + "/none.cfg");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: cannot read the configuration file " + dir_ + "/none.cfg\n");
+}
+
+TEST_F(ConfigLoadFile, OnlyARegularFileIsAConfiguration) {
+  // Opening a FIFO for reading would wait for a writer: refused at once, like a directory.
+  std::string fifo = dir_ + "/fifo.cfg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  files_.push_back(fifo);
+  for (const std::string& path : {fifo, dir_}) {
+    SCOPED_TRACE(path);
+    ValidateRun r = run_validate(dir_, path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: cannot read the configuration file " + path + "\n");
+  }
+  // A regular file still reads normally after the check, a leading byte order mark skipped.
+  std::string p = write("bom.cfg", "\xEF\xBB\xBF[sched]\npoll-interval = 7\n" + jobs(200));
+  auto cfg = std::make_unique<SchedConfig>();
+  char err[kConfigErrSize];
+  ASSERT_EQ(config_load(p.c_str(), *cfg, err), 0) << err;
+  EXPECT_EQ(cfg->poll_interval, 7u);
+  EXPECT_EQ(cfg->job_count, 200u);
+  config_free(*cfg);
 }
 
 }  // namespace
