@@ -36,11 +36,14 @@ inline constexpr int kCancelledBySize = 128;
 // Pruning keeps names in fixed slots; the list starts with this many and doubles.
 inline constexpr size_t kPruneNameSize = 64;
 inline constexpr size_t kPruneFirstCapacity = 64;
-inline constexpr size_t kLogSuffixLen = 4;  // ".log"
+
+// "YYYYMMDDTHHMMSSZ.log": '9' stands for a digit, anything else for itself.
+inline constexpr std::string_view kRunIdLogPattern = "99999999T999999Z.log";
 
 struct PruneName {
   char text[kPruneNameSize] = {};
 };
+static_assert(kRunIdLogPattern.size() < kPruneNameSize);
 
 const char* run_result_word(uint32_t result) {
   switch (result) {
@@ -153,7 +156,8 @@ void job_run_command_text(char (&out)[kRunCommandSize], const std::vector<const 
 }
 
 // Deletes the oldest job logs of dir so that keep remain. Names are UTC timestamps, so byte
-// order is age order.
+// order is age order. Other files, even ending in ".log", are not runs: counting them could
+// make the new run's own log the oldest.
 void job_run_prune(const char* dir, uint32_t keep) {
   DIR* d = opendir(dir);
   if (d == nullptr) {
@@ -167,13 +171,7 @@ void job_run_prune(const char* dir, uint32_t keep) {
     return;
   }
   while (struct dirent* de = readdir(d)) {
-    size_t len = strlen(de->d_name);
-    if (len < kLogSuffixLen + 1 || strcmp(de->d_name + len - kLogSuffixLen, ".log") != 0) {
-      continue;
-    }
-    // A name that does not fit its slot is not one of ours, and its cut form could name some
-    // other file: leave it alone rather than delete the wrong one.
-    if (len >= kPruneNameSize) {
+    if (!job_log_name_is_run_id(de->d_name)) {
       continue;
     }
     if (names.size() == names.capacity()) {
@@ -208,6 +206,19 @@ int job_run_idle(void* p) {
 }
 
 }  // namespace
+
+bool job_log_name_is_run_id(std::string_view name) {
+  if (name.size() != kRunIdLogPattern.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char want = kRunIdLogPattern[i];
+    if (want == '9' ? (name[i] < '0' || name[i] > '9') : name[i] != want) {
+      return false;
+    }
+  }
+  return true;
+}
 
 uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& lock_fd,
                  uint32_t timeout, const char* log_dir, uint32_t keep, RunContext* context,

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <string_view>
 #include <type_traits>
 
 #include "sched/config.h"
@@ -48,5 +49,9 @@ struct RunContext {
 uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& lock_fd,
                  uint32_t timeout, const char* log_dir, uint32_t keep, RunContext* context,
                  RunResult& result);
+
+// True for a job log name of the form the runner writes, "YYYYMMDDTHHMMSSZ.log" (8 digits, 'T',
+// 6 digits, 'Z', ".log"): only such files are runs, to be listed or pruned.
+bool job_log_name_is_run_id(std::string_view name);
 
 }  // namespace vrk

@@ -240,6 +240,7 @@ TEST_F(JobRunTest, PrunesOldestLogs) {
     std::vector<std::string> want_old;  // old logs left besides the new one
   } cases[] = {
       {3, {"20200104T000000Z.log", "20200105T000000Z.log"}},
+      {1, {}},
       {0,
        {"20200101T000000Z.log", "20200102T000000Z.log", "20200103T000000Z.log",
         "20200104T000000Z.log", "20200105T000000Z.log"}},
@@ -257,8 +258,10 @@ TEST_F(JobRunTest, PrunesOldestLogs) {
     for (int d = 1; d <= 5; ++d) {
       write_file(jobdir + "/2020010" + std::to_string(d) + "T000000Z.log", "old\n");
     }
-    // Not job logs: too short, another suffix, and a name too long to be one of ours.
-    const std::string keepers[] = {".log", "notes.txt", "0" + std::string(70, 'a') + ".log"};
+    // Not runs: too short, another suffix, a name too long to be one of ours, and names that
+    // end in ".log" and sort before or after the runs.
+    const std::string keepers[] = {".log",      "notes.txt", "0" + std::string(70, 'a') + ".log",
+                                   "notes.log", "0.log",     "20200101T000000Z.log.log"};
     for (const std::string& k : keepers) {
       write_file(jobdir + "/" + k, "x\n");
     }
@@ -268,6 +271,41 @@ TEST_F(JobRunTest, PrunesOldestLogs) {
     want.push_back(utc_stamp(result_.start) + ".log");
     std::sort(want.begin(), want.end());
     EXPECT_EQ(list_dir(jobdir), want);
+  }
+}
+
+TEST(JobLogNameIsRunId, OnlyTheFormTheRunnerWrites) {
+  struct Case {
+    std::string_view name;
+    bool want;
+  } cases[] = {
+      {"20250101T020000Z.log", true},
+      {"99999999T999999Z.log", true},
+      {"00000000T000000Z.log", true},
+      {"", false},
+      {".log", false},
+      {"notes.log", false},
+      {"2025010T020000Z.log", false},      // 7 date digits
+      {"202501011T020000Z.log", false},    // 9 date digits
+      {"20250101T02000Z.log", false},      // 5 time digits
+      {"20250101T0200000Z.log", false},    // 7 time digits
+      {"20250101t020000Z.log", false},     // lower-case t
+      {"20250101T020000z.log", false},     // lower-case z
+      {"20250101T020000.log", false},      // no zone
+      {"20250101 020000Z.log", false},     // blank for T
+      {"2025010aT020000Z.log", false},     // letter for a digit
+      {"20250101T02000/Z.log", false},     // byte before '0'
+      {"20250101T02000:Z.log", false},     // byte after '9'
+      {"20250101T020000Z.LOG", false},     // upper-case suffix
+      {"20250101T020000Z.log~", false},    // backup copy
+      {"20250101T020000Z.txt", false},     // other suffix
+      {"20250101T020000Z.log.gz", false},  // compressed copy
+      {"x20250101T020000Z.log", false},    // prefix
+      {std::string_view("20250101T020000Z.lo\0", 20), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name));
+    EXPECT_EQ(job_log_name_is_run_id(c.name), c.want);
   }
 }
 

@@ -180,6 +180,20 @@ class RunTest(RunCase):
         rc, _, _ = self.cmd("run", "ok", "--job-log-keep", "0")
         self.assertGreaterEqual(len(self.logs("ok")), 3)
 
+    def test_prune_counts_only_run_logs(self):
+        d = os.path.join(self.jobs, "ok")
+        os.makedirs(d)
+        strays = ["0.log", "20200101T000000Z.log.log", "notes.log"]
+        for n in strays + ["20200101T000000Z.log"]:
+            open(os.path.join(d, n), "w").close()
+        rc, _, err = self.cmd("run", "ok", "--job-log-keep", "1")
+        self.assertEqual(rc, 0, err)
+        names = self.logs("ok")
+        runs = [n for n in names if re.fullmatch(r"\d{8}T\d{6}Z\.log", n)]
+        self.assertEqual(len(runs), 1, names)
+        self.assertNotEqual(runs[0], "20200101T000000Z.log")  # the new run's log stays
+        self.assertEqual([n for n in names if n not in runs], strays)
+
     def test_background_decision(self):
         cases = [
             # command, job, flags, --background expected
