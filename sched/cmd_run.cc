@@ -134,14 +134,17 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
     fprintf(stderr, "error: %s\n", err);
     return 2;
   }
+  SchedSettings settings;
+  if (sched_settings_resolve(argc, argv, *config, settings, err) != 0) {
+    fprintf(stderr, "error: %s\n", err);
+    return 2;
+  }
   QueueState queue;
   ScopeExit free_queue([&] { queue_free(queue); });
   if (queue_open(queue, queue_path) != 0) {
     fprintf(stderr, "error: cannot open queue %s\n", queue_path);
     return 1;
   }
-  SchedSettings settings;
-  sched_settings_resolve(argc, argv, *config, settings);
   const bool force = cli_flag(argc, argv, "--force");
 
   const JobConfig* job = config_find_job(*config, job_name);

@@ -372,9 +372,13 @@ int cmd_daemon(const char* config_path, const char* queue_path, int argc, char**
     return 2;
   }
   SchedSettings s;
-  sched_settings_resolve(argc, argv, *cfg, s);
+  const int resolved = sched_settings_resolve(argc, argv, *cfg, s, err);
   config_free(*cfg);
   cfg.reset();
+  if (resolved != 0) {
+    fprintf(stderr, "error: %s\n", err);
+    return 2;
+  }
   int rc = daemon_run(config_path, queue_path, s.poll_interval, s.busy_retry_seconds,
                       s.job_timeout_seconds, s.job_log_dir, s.job_log_keep);
   if (rc != 0) {

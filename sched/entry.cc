@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/error.h"
 #include "common/log.h"
 #include "common/runlog.h"
 #include "common/selftest.h"
@@ -85,7 +86,11 @@ const CommandSpec* command_spec_find(const char* name) {
   return nullptr;
 }
 
-void sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, SchedSettings& out) {
+int sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, SchedSettings& out,
+                           std::span<char> err) {
+  if (!err.empty()) {
+    err[0] = '\0';
+  }
   SchedSettings s;
   if (const char* v = cli_value(argc, argv, "--poll-interval", nullptr)) {
     s.poll_interval = flag_number(v);
@@ -105,7 +110,10 @@ void sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, Sched
     s.job_timeout_seconds = cfg.job_timeout_seconds;
   }
   if (const char* v = cli_value(argc, argv, "--job-log-dir", nullptr)) {
-    text_copy_cut(s.job_log_dir, v);
+    if (!text_copy(s.job_log_dir, v)) {
+      err_set(err, "--job-log-dir is too long (at most %zu bytes)", sizeof s.job_log_dir - 1);
+      return -1;
+    }
   } else if (cfg.job_log_dir[0] != '\0') {
     text_copy_cut(s.job_log_dir, cfg.job_log_dir);
   } else {
@@ -117,6 +125,7 @@ void sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, Sched
     s.job_log_keep = cfg.job_log_keep;
   }
   out = s;
+  return 0;
 }
 
 void sched_print_usage(FILE* out) {

@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <span>
+
 #include "common/cli.h"
 #include "sched/config.h"
 
@@ -39,8 +41,11 @@ struct SchedSettings {
 };
 
 // First source that has each value: the flag (even 0), the [sched] key when non-zero or set,
-// then the built-in default. Flag values are unsigned decimal without a check.
-void sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg, SchedSettings& out);
+// then the built-in default. Flag values are unsigned decimal without a check. Fails with -1
+// and a message (without "error: ") in err when --job-log-dir does not fit job_log_dir, since a
+// cut path would name another directory; out is then left as it was.
+[[nodiscard]] int sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg,
+                                         SchedSettings& out, std::span<char> err);
 
 // The usage text on out.
 void sched_print_usage(FILE* out);

@@ -110,12 +110,48 @@ TEST(SchedSettingsResolve, FlagThenSchedThenDefault) {
     snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "%s", c.cfg_dir);
     TestArgv a(c.words);
     SchedSettings s;
-    sched_settings_resolve(a.argc(), a.argv(), *cfg, s);
+    char err[128];
+    ASSERT_EQ(sched_settings_resolve(a.argc(), a.argv(), *cfg, s, err), 0) << err;
+    EXPECT_STREQ(err, "");
     EXPECT_EQ(s.poll_interval, c.poll);
     EXPECT_EQ(s.busy_retry_seconds, c.busy);
     EXPECT_EQ(s.job_timeout_seconds, c.timeout);
     EXPECT_EQ(s.job_log_keep, c.keep);
     EXPECT_STREQ(s.job_log_dir, c.dir);
+  }
+}
+
+TEST(SchedSettingsResolve, JobLogDirFlagIsRefusedRatherThanCut) {
+  const std::string at_limit = "/" + std::string(598, 'd');
+  const std::string over = at_limit + "x";
+  struct Case {
+    std::string flag;  // "" for none
+    int want_rc;
+    std::string want_dir;  // on success
+  } cases[] = {
+      {at_limit, 0, at_limit},
+      {over, -1, ""},
+      {"", 0, "/sched"},
+  };
+  auto cfg = std::make_unique<SchedConfig>();
+  snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "/sched");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flag.size());
+    TestArgv with_flag({"p", "run", "j", "--job-log-dir", c.flag.c_str()});
+    TestArgv without_flag({"p", "run", "j"});
+    TestArgv& a = c.flag.empty() ? without_flag : with_flag;
+    SchedSettings s;
+    s.job_log_keep = 77;  // untouched on failure
+    char err[128];
+    EXPECT_EQ(sched_settings_resolve(a.argc(), a.argv(), *cfg, s, err), c.want_rc);
+    if (c.want_rc == 0) {
+      EXPECT_EQ(std::string(s.job_log_dir), c.want_dir);
+      EXPECT_STREQ(err, "");
+    } else {
+      EXPECT_STREQ(err, "--job-log-dir is too long (at most 599 bytes)");
+      EXPECT_EQ(s.job_log_keep, 77u);
+      EXPECT_STREQ(s.job_log_dir, "");
+    }
   }
 }
 
