@@ -76,11 +76,19 @@ void run_detach_child() {
 
 }  // namespace
 
-int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_name,
-                uint32_t timeout, const char* log_dir, uint32_t keep, bool force, bool background) {
+namespace {
+
+// Why a run did not happen, for start's waiting parent; run only logs it.
+inline constexpr int kRunWhyMsgSize = kRunWhySize + 256;
+
+int run_now(const SchedConfig& config, QueueState& queue, const char* job_name, uint32_t timeout,
+            const char* log_dir, uint32_t keep, bool force, bool background, RunContext& context,
+            char (&why)[kRunWhyMsgSize]) {
+  why[0] = '\0';
   const JobConfig* job = config_find_job(config, job_name);
   if (job == nullptr) {
     log_msg(kLogError, "vrk_sched: unknown job '%s'", job_name);
+    snprintf(why, sizeof why, "unknown job '%s'", job_name);
     return kErrNotFound;
   }
   int lock_fd = queue_lock(queue.path);
@@ -89,15 +97,15 @@ int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_na
   if (!force) {
     if (const QueueEntry* live = queue_find_live_running(queue)) {
       if (strcmp(live->name, job->name) == 0) {
-        log_msg(kLogError,
-                "vrk_sched: job '%s' is already RUNNING (pid %u; use --force to override)",
-                live->name, queue_entry_pid(*live));
+        snprintf(why, sizeof why, "job '%s' is already RUNNING (pid %u; use --force to override)",
+                 live->name, queue_entry_pid(*live));
       } else {
-        log_msg(kLogError,
-                "vrk_sched: job '%s' is RUNNING (pid %u) -- jobs run one at a time, try again "
-                "later (or use --force to run '%s' alongside it)",
-                live->name, queue_entry_pid(*live), job->name);
+        snprintf(why, sizeof why,
+                 "job '%s' is RUNNING (pid %u) -- jobs run one at a time, try again later (or use "
+                 "--force to run '%s' alongside it)",
+                 live->name, queue_entry_pid(*live), job->name);
       }
+      log_msg(kLogError, "vrk_sched: %s", why);
       queue_unlock(lock_fd);
       return kErrAgain;
     }
@@ -105,11 +113,135 @@ int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_na
   const uint32_t limit = job->timeout_seconds != 0 ? job->timeout_seconds : timeout;
   RunResult result;
   uint32_t outcome =
-      job_run(*job, background, queue, lock_fd, limit, log_dir, keep, nullptr, result);
-  (void)queue_save(queue);  // a failure is logged; the entry stays changed in memory
+      job_run(*job, background, queue, lock_fd, limit, log_dir, keep, &context, result);
+  if (outcome == kRunNotStarted) {
+    queue_unlock(lock_fd);
+    snprintf(why, sizeof why, "job '%s' not started: %s", job->name, result.not_started_why);
+    log_msg(kLogError, "vrk_sched: %s", why);
+    return -1;
+  }
+  const int saved = queue_save(queue);
   queue_unlock(lock_fd);
+  if (saved != 0) {
+    log_msg(kLogError, "vrk_sched: job '%s' ended, but its result could not be saved to %s",
+            job->name, queue.path);
+  }
   notify_job_result(config, *job, result, nullptr);
-  return outcome == kRunDone ? 0 : -1;
+  return outcome == kRunDone && saved == 0 ? 0 : -1;
+}
+
+volatile sig_atomic_t g_run_stop = 0;
+
+void on_run_stop_signal(int sig) {
+  if (g_run_stop == 0) {
+    g_run_stop = sig;
+  }
+}
+
+// The job runs in a process group of its own, so a signal that ended vrk_sched would leave it
+// running without a footer, and its entry would later look stale while it still runs. These
+// signals cancel the job instead: SIGTERM to its group, the footer, the result saved.
+void run_catch_stop_signals(bool hangup) {
+  struct sigaction sa = {};
+  sa.sa_handler = on_run_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  if (hangup) {
+    sigaction(SIGHUP, &sa, nullptr);
+  }
+}
+
+void run_write_all(int fd, const char* text) {
+  size_t len = strlen(text);
+  while (len > 0) {
+    ssize_t n = write(fd, text, len);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return;
+    }
+    text += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+// start's detached child tells its parent over this pipe that the job started ("started\n")
+// or why it did not (the reason and a line feed); the parent exits only then, with 0 or 1.
+inline constexpr const char kStartedWord[] = "started\n";
+
+void run_report_started(void* arg) {
+  int* fd = static_cast<int*>(arg);
+  if (*fd >= 0) {
+    run_write_all(*fd, kStartedWord);
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+// The report pipe, kept above the standard descriptors: the child points 0, 1 and 2 at
+// /dev/null, which must not replace an end of the pipe (possible when one was closed on entry).
+bool start_report_pipe(int (&fds)[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return false;
+  }
+  for (int& fd : fds) {
+    if (fd <= STDERR_FILENO) {
+      int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      close(fd);
+      fd = moved;
+    }
+  }
+  if (fds[0] < 0 || fds[1] < 0) {
+    const int e = errno;
+    for (int fd : fds) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+    errno = e;
+    return false;
+  }
+  return true;
+}
+
+// Reads the child's report; true once it says started, else the reason in why.
+bool start_wait_report(int fd, char (&why)[kRunWhyMsgSize]) {
+  size_t used = 0;
+  why[0] = '\0';
+  while (used < sizeof why - 1) {
+    ssize_t n = read(fd, why + used, sizeof why - 1 - used);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    used += static_cast<size_t>(n);
+    why[used] = '\0';
+    if (memchr(why, '\n', used) != nullptr) {
+      break;
+    }
+  }
+  why[used] = '\0';
+  if (strcmp(why, kStartedWord) == 0) {
+    return true;
+  }
+  why[strcspn(why, "\n")] = '\0';
+  if (why[0] == '\0') {
+    snprintf(why, sizeof why, "the detached run ended before its job started");
+  }
+  return false;
+}
+
+}  // namespace
+
+int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_name,
+                uint32_t timeout, const char* log_dir, uint32_t keep, bool force, bool background) {
+  RunContext context;
+  char why[kRunWhyMsgSize];
+  return run_now(config, queue, job_name, timeout, log_dir, keep, force, background, context, why);
 }
 
 int cmd_run_start(const char* config_path, const char* queue_path, int argc, char** argv,
@@ -154,9 +286,13 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
   }
   const bool background = job != nullptr && run_background_decision(*job, argc, argv, is_start);
 
+  RunContext context;
+  context.stop_signal = &g_run_stop;
+  char why[kRunWhyMsgSize];
   if (!is_start) {
-    int rc = run_job_now(*config, queue, job_name, settings.job_timeout_seconds,
-                         settings.job_log_dir, settings.job_log_keep, force, background);
+    run_catch_stop_signals(true);
+    int rc = run_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
+                     settings.job_log_keep, force, background, context, why);
     return rc == 0 ? 0 : 1;
   }
 
@@ -174,21 +310,48 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
       return 1;
     }
   }
+  int report[2];
+  if (!start_report_pipe(report)) {
+    fprintf(stderr, "error: cannot create a pipe: %s\n", strerror(errno));
+    return 1;
+  }
   // Buffered output would otherwise be written by both processes.
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) {
     fprintf(stderr, "error: fork failed: %s\n", strerror(errno));
+    close(report[0]);
+    close(report[1]);
     return 1;
   }
   if (pid > 0) {
+    close(report[1]);
+    // Report success only once the child has saved the RUNNING mark: a queue that cannot be
+    // written, or a run that started meanwhile, fails here instead of in a silent child.
+    const bool started = start_wait_report(report[0], why);
+    close(report[0]);
+    if (!started) {
+      fprintf(stderr, "error: %s\n", why);
+      return 1;
+    }
     printf("started job '%s' in the background (pid %d, %s --background), log: %s/%s/\n", job_name,
            static_cast<int>(pid), background ? "with" : "without", settings.job_log_dir, job_name);
     return 0;
   }
+  close(report[0]);
   run_detach_child();
-  int rc = run_job_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
-                       settings.job_log_keep, force, background);
+  run_catch_stop_signals(false);
+  int report_fd = report[1];
+  context.started = run_report_started;
+  context.started_arg = &report_fd;
+  int rc = run_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
+                   settings.job_log_keep, force, background, context, why);
+  if (report_fd >= 0) {
+    char line[kRunWhyMsgSize + 1];
+    snprintf(line, sizeof line, "%s\n", why[0] != '\0' ? why : "the job did not start");
+    run_write_all(report_fd, line);
+    close(report_fd);
+  }
   return rc == 0 ? 0 : 1;
 }
 

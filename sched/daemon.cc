@@ -7,9 +7,11 @@
 
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <openssl/crypto.h>
 
+#include "common/clock.h"
 #include "common/error.h"
 #include "common/log.h"
 #include "common/text.h"
@@ -27,18 +29,26 @@ namespace vrk {
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reread = 0;
 
 void on_stop_signal(int) {
   g_stop = 1;
 }
 
-// No SA_RESTART: a wait in progress returns EINTR and the loop sees the flag at once.
-void install_stop_handler() {
+void on_hangup_signal(int) {
+  g_reread = 1;
+}
+
+// No SA_RESTART: a wait in progress returns EINTR and the loop sees the flag at once. SIGHUP
+// asks for the configuration to be re-read now, as with other long-running daemons.
+void install_signal_handlers() {
   struct sigaction sa = {};
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = on_hangup_signal;
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 // What tells a changed configuration file: all zero when the file cannot be examined.
@@ -49,6 +59,11 @@ struct FileIdentity {
   int64_t size = 0;
   bool operator==(const FileIdentity&) const = default;
 };
+
+// A changed file is loaded only once it has held still this long: an editor that truncates
+// the file before writing it (or "cat > file") can be caught mid-write, and loading that
+// half-written text would drop the queue records of every job missing from it.
+inline constexpr int64_t kConfigSettleMs = 1000;
 
 FileIdentity file_identity(const char* path) {
   FileIdentity id;
@@ -86,6 +101,17 @@ struct Daemon {
   QueueState queue;
   FileIdentity identity;
   char foreign_run[kForeignRunSize] = {};
+  // A changed identity not loaded yet, since when it has been seen (monotonic ms), and when to
+  // look again (0 = nothing pending).
+  FileIdentity pending;
+  int64_t pending_since_ms = 0;
+  int64_t recheck_at_ms = 0;
+  // The last job that could not start because its RUNNING mark could not be saved, with the
+  // reason: logged once per change, not once per pass.
+  char not_started[kRunWhySize + kJobNameSize] = {};
+  // End states that could not be saved: applied again after every re-read of the file until a
+  // save works, so that a lost write never makes a finished job due again.
+  std::vector<QueueEntry> unsaved;
   uint64_t passes = 0;
   NetSupervisor net;
   ApiState api;
@@ -122,6 +148,55 @@ uint32_t job_timeout_for(const Daemon& d, const JobConfig& job) {
   return job.timeout_seconds != 0 ? job.timeout_seconds : d.job_timeout;
 }
 
+// A job that could not start: logged when the job or the reason differs from the last time.
+void note_not_started(Daemon& d, const JobConfig& job, const RunResult& result) {
+  char what[sizeof d.not_started];
+  snprintf(what, sizeof what, "%s\n%s", job.name, result.not_started_why);
+  if (strcmp(what, d.not_started) != 0) {
+    log_msg(kLogError, "vrk_sched: job '%s' not started: %s", job.name, result.not_started_why);
+    text_copy_cut(d.not_started, what);
+  }
+  queue_unlock(d.lock);
+  d.lock = -1;
+}
+
+// Saves the queue after a run; an end state that cannot be written is kept to be applied again.
+void save_after_run(Daemon& d, const JobConfig& job) {
+  d.not_started[0] = '\0';
+  if (queue_save(d.queue) == 0) {
+    return;
+  }
+  const QueueEntry* e = queue_find(d.queue, job.name);
+  if (e == nullptr) {
+    return;
+  }
+  for (QueueEntry& u : d.unsaved) {
+    if (strcmp(u.name, e->name) == 0) {
+      u = *e;
+      return;
+    }
+  }
+  try {
+    d.unsaved.push_back(*e);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// After a re-read: puts back the end states that earlier saves lost, and tries to save them.
+void apply_unsaved(Daemon& d) {
+  if (d.unsaved.empty()) {
+    return;
+  }
+  for (const QueueEntry& u : d.unsaved) {
+    if (QueueEntry* e = queue_find(d.queue, u.name)) {
+      *e = u;
+    }
+  }
+  if (queue_save(d.queue) == 0) {
+    d.unsaved.clear();
+  }
+}
+
 // Runs one API-requested job; the queue lock is held on entry and released on return.
 void run_api_request(Daemon& d, const char* name, const char* token) {
   const JobConfig* job = config_find_job(*d.config, name);
@@ -142,19 +217,27 @@ void run_api_request(Daemon& d, const char* name, const char* token) {
   }
   log_msg(kLogInfo, "vrk_sched: job '%s' started on request of API token '%s'", name, token);
   RunResult result;
-  job_run(*job, false, d.queue, d.lock, job_timeout_for(d, *job), d.log_dir, d.keep, &d.context,
-          result);
-  (void)queue_save(d.queue);
+  if (job_run(*job, false, d.queue, d.lock, job_timeout_for(d, *job), d.log_dir, d.keep, &d.context,
+              result) == kRunNotStarted) {
+    note_not_started(d, *job, result);
+    return;
+  }
+  save_after_run(d, *job);
   queue_unlock(d.lock);
   d.lock = -1;
   notify_job_result(*d.config, *job, result, &d.net);
 }
 
 // Runs one scheduled job and records its next run; lock held on entry, released on return.
-void run_scheduled(Daemon& d, const JobConfig& job, int64_t trigger) {
+// False when the job could not start (its RUNNING mark could not be saved).
+bool run_scheduled(Daemon& d, const JobConfig& job, int64_t trigger) {
   RunResult result;
   uint32_t outcome = job_run(job, false, d.queue, d.lock, job_timeout_for(d, job), d.log_dir,
                              d.keep, &d.context, result);
+  if (outcome == kRunNotStarted) {
+    note_not_started(d, job, result);
+    return false;
+  }
   int64_t now = static_cast<int64_t>(time(nullptr));
   if (QueueEntry* e = queue_find(d.queue, job.name)) {
     if (outcome == kRunBusy) {
@@ -173,22 +256,54 @@ void run_scheduled(Daemon& d, const JobConfig& job, int64_t trigger) {
       }
     }
   }
-  (void)queue_save(d.queue);
+  save_after_run(d, job);
   queue_unlock(d.lock);
   d.lock = -1;
   notify_job_result(*d.config, job, result, &d.net);
+  return true;
+}
+
+// Whether a changed file has held still long enough to be loaded: its modification time is
+// kConfigSettleMs in the past, or (for a time in the future) the same identity has been seen for
+// that long. Otherwise remembers when to look again.
+bool config_settled(Daemon& d, const FileIdentity& id) {
+  struct timespec wall = {};
+  clock_gettime(CLOCK_REALTIME, &wall);
+  const int64_t age_ms = (static_cast<int64_t>(wall.tv_sec) - id.mtime_s) * 1000 +
+                         (static_cast<int64_t>(wall.tv_nsec) - id.mtime_ns) / 1000000;
+  const int64_t mono = clock_monotonic_ms();
+  if (!(id == d.pending)) {
+    d.pending = id;
+    d.pending_since_ms = mono;
+  }
+  const int64_t held_ms = mono - d.pending_since_ms;
+  const int64_t still_ms = age_ms > held_ms ? age_ms : held_ms;
+  if (still_ms >= kConfigSettleMs) {
+    d.recheck_at_ms = 0;
+    return true;
+  }
+  d.recheck_at_ms = mono + (kConfigSettleMs - still_ms);
+  return false;
 }
 
 PassEnd run_pass(Daemon& d) {
+  // One look-up of the local zone per pass: a changed zone file is followed from here on.
   d.lock = queue_lock(d.queue_path);
   (void)queue_reload_or_keep(d.queue);
+  apply_unsaved(d);
   bool changed_by_api = d.api.config_changed != 0;
   d.api.config_changed = 0;
+  const bool hangup = g_reread != 0;
+  g_reread = 0;
+  if (hangup) {
+    log_msg(kLogInfo, "vrk_sched: SIGHUP received, re-reading %s", d.config_path);
+  }
   FileIdentity id = file_identity(d.config_path);
   int64_t now = static_cast<int64_t>(time(nullptr));
-  if (!changed_by_api && id == d.identity) {
+  if (!changed_by_api && !hangup && (id == d.identity || !config_settled(d, id))) {
     (void)queue_sync_and_save(d.queue, *d.config, now);
   } else {
+    d.recheck_at_ms = 0;
     reload_config(d, now, id);
   }
   (void)queue_mark_stale(d.queue);
@@ -231,8 +346,7 @@ PassEnd run_pass(Daemon& d) {
     int64_t trigger = 0;
     if (job_is_due(d.queue, job, static_cast<int64_t>(time(nullptr)), trigger) &&
         queue_find(d.queue, job.name) != nullptr) {
-      run_scheduled(d, job, trigger);
-      return PassEnd::kNextPass;
+      return run_scheduled(d, job, trigger) ? PassEnd::kNextPass : PassEnd::kSleep;
     }
   }
   queue_unlock(d.lock);
@@ -240,12 +354,23 @@ PassEnd run_pass(Daemon& d) {
   return PassEnd::kSleep;
 }
 
+// Waits up to the poll interval in steps of at most a second, serving the network process;
+// ends early for a stop, SIGHUP, API work, or a changed configuration file due for a look.
 void sleep_between_passes(Daemon& d, bool run_blocked) {
-  for (uint32_t i = 0; i < d.poll; ++i) {
-    if (g_stop || daemon_sleep_ends_early(d.api, run_blocked)) {
+  const int64_t end = clock_monotonic_ms() + static_cast<int64_t>(d.poll) * 1000;
+  for (;;) {
+    if (g_stop || g_reread || daemon_sleep_ends_early(d.api, run_blocked)) {
       return;
     }
-    net_wait(d.net, 1000);
+    const int64_t now = clock_monotonic_ms();
+    int64_t until = end;
+    if (d.recheck_at_ms != 0 && d.recheck_at_ms < until) {
+      until = d.recheck_at_ms;
+    }
+    if (now >= until) {
+      return;
+    }
+    net_wait(d.net, static_cast<int>(until - now < 1000 ? until - now : 1000));
   }
 }
 
@@ -306,7 +431,8 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
   d->log_dir = log_dir;
   d->keep = keep;
   g_stop = 0;
-  install_stop_handler();
+  g_reread = 0;
+  install_signal_handlers();
 
   d->lock = queue_lock(queue_path);
   int rc = queue_open(d->queue, queue_path);

@@ -202,7 +202,26 @@ int job_run_idle(void* p) {
   if (ctx->net != nullptr) {
     net_pump(*ctx->net);
   }
+  if (ctx->stop_signal != nullptr && *ctx->stop_signal != 0) {
+    return 1;
+  }
   return ctx->api != nullptr && ctx->api->cancel_requested != 0 ? 1 : 0;
+}
+
+// The footer's cancelled_by text: the API token that asked, or the signal that stopped us.
+void job_run_cancelled_by(const RunContext* context, char (&out)[kCancelledBySize]) {
+  out[0] = '\0';
+  if (context == nullptr) {
+    return;
+  }
+  if (context->stop_signal != nullptr && *context->stop_signal != 0) {
+    const char* abbrev = sigabbrev_np(*context->stop_signal);
+    snprintf(out, sizeof out, "signal SIG%s", abbrev != nullptr ? abbrev : "?");
+  } else if (context->api != nullptr) {
+    snprintf(
+        out, sizeof out, "API token %s",
+        context->api->cancel_requested_by[0] != '\0' ? context->api->cancel_requested_by : "?");
+  }
 }
 
 }  // namespace
@@ -247,15 +266,39 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   }
   job_run_command_text(result.command, argv, count);
 
-  const int64_t start = clock_unix_now();
-  if (QueueEntry* e = job_run_entry(queue, job)) {
-    e->state = JobState::kRunning;
-    e->last_run = start;
-    queue_entry_set_pid(*e, getpid());
+  if (context != nullptr && context->stop_signal != nullptr && *context->stop_signal != 0) {
+    const char* abbrev = sigabbrev_np(*context->stop_signal);
+    snprintf(result.not_started_why, sizeof result.not_started_why, "interrupted by SIG%s",
+             abbrev != nullptr ? abbrev : "?");
+    result.result = kRunNotStarted;
+    return kRunNotStarted;
   }
-  (void)queue_save(queue);  // logged by queue_save; the run goes on
+  // The program starts only once its RUNNING mark is on disk. A run the file does not show
+  // would leave the job due there, so every later pass would start it again, alongside this one.
+  const int64_t start = clock_unix_now();
+  QueueEntry* mark = job_run_entry(queue, job);
+  const QueueEntry before = mark != nullptr ? *mark : QueueEntry{};
+  if (mark != nullptr) {
+    mark->state = JobState::kRunning;
+    mark->last_run = start;
+    queue_entry_set_pid(*mark, getpid());
+  }
+  char why[kQueueSaveWhySize];
+  int save_rc = mark != nullptr ? queue_save_why(queue, why) : kErrNoMem;
+  if (save_rc != 0) {
+    if (mark != nullptr) {
+      *mark = before;
+    }
+    snprintf(result.not_started_why, sizeof result.not_started_why, "cannot save the queue %s: %s",
+             queue.path, mark != nullptr ? why : error_text(kErrNoMem));
+    result.result = kRunNotStarted;
+    return kRunNotStarted;
+  }
   queue_unlock(lock_fd);
   lock_fd = -1;
+  if (context != nullptr && context->started != nullptr) {
+    context->started(context->started_arg);
+  }
 
   char dir[kRunJobLogSize];
   UniqueFd log_fd;
@@ -298,11 +341,10 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
                             context != nullptr ? job_run_idle : nullptr, context, status);
 
   const int64_t finish = clock_unix_now();
-  char cancelled_by[kCancelledBySize] = "";
+  char cancelled_by[kCancelledBySize];
+  job_run_cancelled_by(context, cancelled_by);
   const bool cancelled = spawn_rc == 0 && status.cancelled != 0;
   if (api != nullptr) {
-    snprintf(cancelled_by, sizeof cancelled_by, "API token %s",
-             api->cancel_requested_by[0] != '\0' ? api->cancel_requested_by : "?");
     api->running_job[0] = '\0';
     api->cancel_requested = 0;
   }

@@ -467,3 +467,100 @@ TEST_F(JobRunTest, MissingEntryIsArmedLikeANewJob) {
 
 }  // namespace
 }  // namespace vrk
+
+namespace vrk {
+namespace {
+
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_usr2(int) {
+  g_stop_signal = SIGINT;
+}
+
+// run and start hand their signal handler's flag in: the job is stopped like a cancel, and the
+// footer names the signal.
+TEST_F(JobRunTest, StopSignalCancelsTheRun) {
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = on_usr2;
+  sigaction(SIGUSR2, &sa, &old);
+  g_stop_signal = 0;
+  RunContext ctx;
+  ctx.stop_signal = &g_stop_signal;
+  set_script("kill -USR2 $PPID; exec sleep 10");
+  EXPECT_EQ(run(0, 0, &ctx), kRunFailed);
+  sigaction(SIGUSR2, &old, nullptr);
+  const std::string tail =
+      "\nexit_code: -1\ntimed_out: 0\ncancelled: 1\ncancelled_by: signal SIGINT\n";
+  std::string text = read_file(result_.job_log);
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_EQ(queue_find(queue_, "nightly")->state, JobState::kFailed);
+}
+
+void note_started(void* arg) {
+  ++*static_cast<int*>(arg);
+}
+
+// The program starts only once its RUNNING mark is saved. A queue that cannot be written (here
+// a directory where the temporary file goes), or a stop signal that came first, leaves the job
+// unstarted: no program, no log, the entry as it was, the lock still held.
+TEST_F(JobRunTest, NotStartedWithoutASavedMark) {
+  const std::string marker = dir_ + "/ran";
+  set_script(("touch " + marker).c_str());
+  QueueEntry e = queue_entry_make("nightly");
+  e.state = JobState::kDone;
+  e.last_run = 7;
+  ASSERT_EQ(queue_upsert(queue_, e), 0);
+  struct Case {
+    const char* name;
+    bool block_save;
+    sig_atomic_t stop;
+    const char* want_why;
+  } cases[] = {
+      {"queue not writable", true, 0, "cannot save the queue "},
+      {"stop signal first", false, SIGTERM, "interrupted by SIGTERM"},
+  };
+  const std::string tmp = queue_path_ + ".tmp";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.block_save) {
+      ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    }
+    g_stop_signal = c.stop;
+    int started = 0;
+    RunContext ctx;
+    ctx.stop_signal = &g_stop_signal;
+    ctx.started = note_started;
+    ctx.started_arg = &started;
+    EXPECT_EQ(run(0, 0, &ctx), kRunNotStarted);
+    EXPECT_EQ(result_.result, kRunNotStarted);
+    EXPECT_EQ(std::string(result_.not_started_why).rfind(c.want_why, 0), 0u)
+        << result_.not_started_why;
+    EXPECT_EQ(started, 0);
+    EXPECT_GE(lock_, 0);
+    EXPECT_EQ(access(marker.c_str(), F_OK), -1);
+    EXPECT_EQ(list_dir(logs_), std::vector<std::string>{});
+    const QueueEntry* now = queue_find(queue_, "nightly");
+    ASSERT_NE(now, nullptr);
+    EXPECT_EQ(now->state, JobState::kDone);
+    EXPECT_EQ(now->last_run, 7);
+    QueueState on_disk;
+    ASSERT_EQ(queue_open_readonly(on_disk, queue_path_.c_str()), 0);
+    EXPECT_EQ(queue_find(on_disk, "nightly")->state, JobState::kDone);
+    queue_free(on_disk);
+    if (c.block_save) {
+      rmdir(tmp.c_str());
+    }
+  }
+  g_stop_signal = 0;
+  int started = 0;
+  RunContext ctx;
+  ctx.started = note_started;
+  ctx.started_arg = &started;
+  EXPECT_EQ(run(0, 0, &ctx), kRunDone);
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(access(marker.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace vrk

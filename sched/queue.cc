@@ -197,8 +197,9 @@ void queue_sync_dir(const char* path) {
   }
 }
 
-// The save without its log line: the error kind, with the reason in why.
-int queue_save_quiet(const QueueState& q, char (&why)[128]) {
+// The save without its log line: the error kind, with the reason ("open: Permission denied")
+// in why.
+int queue_save_quiet(const QueueState& q, char (&why)[kQueueSaveWhySize]) {
   why[0] = '\0';
   if (!queue_path_ok(q.path)) {
     text_copy_cut(why, "invalid path");
@@ -444,10 +445,24 @@ int queue_reload_or_keep(QueueState& q) {
 }
 
 int queue_save(const QueueState& q) {
-  char why[128];
+  char why[kQueueSaveWhySize];
+  return queue_save_why(q, why);
+}
+
+int queue_save_why(const QueueState& q, char (&why)[kQueueSaveWhySize]) {
+  // A queue that cannot be written (read-only or full file system) fails the same way in every
+  // pass: log each distinct failure once, and again only after a save has worked.
+  static char last_logged[kQueuePathSize + kQueueSaveWhySize];
   int rc = queue_save_quiet(q, why);
-  if (rc != 0) {
+  if (rc == 0) {
+    last_logged[0] = '\0';
+    return 0;
+  }
+  char key[sizeof last_logged];
+  snprintf(key, sizeof key, "%s\n%s", q.path, why);
+  if (strcmp(key, last_logged) != 0) {
     log_msg(kLogError, "vrk_sched: cannot save the queue %s: %s", q.path, why);
+    text_copy_cut(last_logged, key);
   }
   return rc;
 }

@@ -102,8 +102,15 @@ int queue_reload_or_keep(QueueState& q);
 // created first). The temporary file is "<path>.tmp" while this process holds the path's queue
 // lock, else a name of its own ("<path>.tmp.XXXXXX", removed on failure), so that two writers
 // never share one. 0 or an error kind; on failure the old file stays and the failure is logged
-// at ERROR.
+// at ERROR (see queue_save_why).
 [[nodiscard]] int queue_save(const QueueState& q);
+
+inline constexpr int kQueueSaveWhySize = 128;
+
+// queue_save that also gives the reason of a failure ("open: Permission denied") in why. A
+// failure is logged only when it differs from the last one logged (a save that works resets
+// that), so a file system that stays read-only gives one line, not one per pass.
+[[nodiscard]] int queue_save_why(const QueueState& q, char (&why)[kQueueSaveWhySize]);
 
 // Releases the entries and clears the path; safe to call twice.
 void queue_free(QueueState& q);
