@@ -2,18 +2,21 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <string_view>
 #include <vector>
 
 #include "common/clock.h"
+#include "common/fd.h"
 
 extern char** environ;
 
@@ -78,12 +81,11 @@ void spawn_signal(pid_t pid, int sig) {
   kill(pid, sig);
 }
 
-void spawn_sleep_ms(int ms) {
-  struct timespec ts = {};
-  ts.tv_sec = ms / 1000;
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  // An interrupting signal only shortens this pass.
-  nanosleep(&ts, nullptr);
+// SIGTERM stays pending on a stopped process (a job reading the terminal from its own group gets
+// SIGTTIN): SIGCONT lets it act on the SIGTERM instead of waiting for the SIGKILL.
+void spawn_stop(pid_t pid) {
+  spawn_signal(pid, SIGTERM);
+  spawn_signal(pid, SIGCONT);
 }
 
 void spawn_take_status(int wstatus, SpawnStatus& status) {
@@ -92,17 +94,76 @@ void spawn_take_status(int wstatus, SpawnStatus& status) {
   }
 }
 
+// What one pass of the wait loop watches and until when.
+struct SpawnWaiter {
+  UniqueFd pidfd;  // readable once the child has ended; invalid: find that out at the ticks
+  int64_t next_tick_ms = 0;
+  int64_t wake_quiet_until_ms = 0;  // a wake descriptor that stayed readable rests until then
+};
+
+struct SpawnWoken {
+  bool wake_fd = false;
+  bool child = false;  // the pidfd was readable before the caller's waitpid
+};
+
+// Blocks until the next tick, the child's end, the wake descriptor or a signal (EINTR ends the
+// wait at once, so a caller's stop flag reaches the callback without delay).
+SpawnWoken spawn_wait_pass(SpawnWaiter& w, int wake_fd) {
+  int64_t now = clock_monotonic_ms();
+  int64_t until = w.next_tick_ms;
+  struct pollfd fds[2] = {};
+  nfds_t n = 0;
+  if (w.pidfd.valid()) {
+    fds[n++] = {w.pidfd.get(), POLLIN, 0};
+  }
+  nfds_t wake_at = n;
+  if (wake_fd >= 0) {
+    if (now < w.wake_quiet_until_ms) {
+      until = std::min(until, w.wake_quiet_until_ms);
+    } else {
+      fds[n++] = {wake_fd, POLLIN, 0};
+    }
+  }
+  int timeout_ms = until > now ? static_cast<int>(until - now) : 0;
+  int ready = poll(fds, n, timeout_ms);
+  SpawnWoken woken;
+  if (ready > 0) {
+    woken.child = w.pidfd.valid() && fds[0].revents != 0;
+    // POLLNVAL too: a closed descriptor rests like one nobody reads.
+    woken.wake_fd = wake_at < n && fds[wake_at].revents != 0;
+  }
+  now = clock_monotonic_ms();
+  if (now >= w.next_tick_ms) {
+    w.next_tick_ms += kSpawnPollMs;
+    if (w.next_tick_ms <= now) {
+      w.next_tick_ms = now + kSpawnPollMs;  // the callback overran a tick: no burst of calls
+    }
+  }
+  return woken;
+}
+
 }  // namespace
 
 int spawn_wait(const char* const* argv, uint32_t timeout_seconds, int output_fd,
                SpawnIdleFn idle_callback, void* callback_context, SpawnStatus& status) {
-  return spawn_wait_grace(argv, timeout_seconds, output_fd, idle_callback, callback_context,
-                          kSpawnKillGraceSeconds, status);
+  SpawnWaitOptions options;
+  options.idle_callback = idle_callback;
+  options.callback_context = callback_context;
+  return spawn_wait_with(argv, timeout_seconds, output_fd, options, status);
 }
 
 int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int output_fd,
                      SpawnIdleFn idle_callback, void* callback_context, int64_t kill_grace_seconds,
                      SpawnStatus& status) {
+  SpawnWaitOptions options;
+  options.idle_callback = idle_callback;
+  options.callback_context = callback_context;
+  options.kill_grace_seconds = kill_grace_seconds;
+  return spawn_wait_with(argv, timeout_seconds, output_fd, options, status);
+}
+
+int spawn_wait_with(const char* const* argv, uint32_t timeout_seconds, int output_fd,
+                    const SpawnWaitOptions& options, SpawnStatus& status) {
   status = SpawnStatus{};
   if (argv == nullptr || argv[0] == nullptr) {
     return -1;
@@ -123,13 +184,24 @@ int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int outp
   // Both sides set the group, so a signal sent right after fork already reaches it.
   setpgid(pid, pid);
 
+  SpawnWaiter waiter;
+  // Close-on-exec by the kernel. A seccomp filter or an old kernel may refuse it (ENOSYS,
+  // EPERM): the child's end is then found at the next tick. A syscall, as glibc 2.36's
+  // <sys/pidfd.h> lacks C linkage for C++.
+  waiter.pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  waiter.next_tick_ms = clock_monotonic_ms() + kSpawnPollMs;
+  void* const context = options.callback_context;
   const int64_t start = clock_monotonic_s();
   int64_t stop_time = 0;
   for (;;) {
-    spawn_sleep_ms(kSpawnPollMs);
+    int wake_fd = options.wake_fd != nullptr ? options.wake_fd(context) : -1;
+    SpawnWoken woken = spawn_wait_pass(waiter, wake_fd);
     int answer = 0;
-    if (idle_callback != nullptr) {
-      answer = idle_callback(callback_context);
+    if (options.idle_callback != nullptr) {
+      answer = options.idle_callback(context);
+    }
+    if (woken.wake_fd) {
+      waiter.wake_quiet_until_ms = clock_monotonic_ms() + 1;
     }
     int wstatus = 0;
     pid_t r = waitpid(pid, &wstatus, WNOHANG);
@@ -141,6 +213,10 @@ int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int outp
       // Reaped behind our back (SIGCHLD ignored): the status is lost, so report no exit code.
       break;
     }
+    if (woken.child) {
+      // Readable yet not reapable would make every wait return at once: use the ticks.
+      waiter.pidfd.reset();
+    }
     const int64_t now = clock_monotonic_s();
     if (status.timed_out == 0 && status.cancelled == 0) {
       if (answer != 0) {
@@ -151,8 +227,8 @@ int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int outp
         continue;
       }
       stop_time = now;
-      spawn_signal(pid, SIGTERM);
-    } else if (now - stop_time > kill_grace_seconds) {
+      spawn_stop(pid);
+    } else if (now - stop_time > options.kill_grace_seconds) {
       spawn_signal(pid, SIGKILL);
       do {
         r = waitpid(pid, &wstatus, 0);

@@ -26,10 +26,12 @@ inline constexpr const char* kSpawnEnvSuppressFdWarnings = "LVM_SUPPRESS_FD_WARN
 
 // Runs argv (NULL-terminated; argv[0] looked up through PATH) with output_fd as its standard
 // output and standard error (negative: both inherited; standard input always is), in a new
-// process group, and waits for it. Stops it with SIGTERM to the group and the child when
-// timeout_seconds have passed or idle_callback (optional) answers non-zero, and with SIGKILL
-// when it outlives the grace period. Returns 0 once the program has ended (exit status 127
-// when it could not be executed), -1 when it could not be started (fork failed).
+// process group, and waits for it: returns as soon as it ends, and calls idle_callback
+// (optional) about every 50 ms and at once when a signal interrupts the wait. Stops it with
+// SIGTERM, then SIGCONT so that a stopped program can act on it, to the group and the child when
+// timeout_seconds have passed or idle_callback answers non-zero, and with SIGKILL when it
+// outlives the grace period. Returns 0 once the program has ended (exit status 127 when it
+// could not be executed), -1 when it could not be started (fork failed).
 [[nodiscard]] int spawn_wait(const char* const* argv, uint32_t timeout_seconds, int output_fd,
                              SpawnIdleFn idle_callback, void* callback_context,
                              SpawnStatus& status);
@@ -39,5 +41,24 @@ inline constexpr const char* kSpawnEnvSuppressFdWarnings = "LVM_SUPPRESS_FD_WARN
 [[nodiscard]] int spawn_wait_grace(const char* const* argv, uint32_t timeout_seconds, int output_fd,
                                    SpawnIdleFn idle_callback, void* callback_context,
                                    int64_t kill_grace_seconds, SpawnStatus& status);
+
+// Answers the descriptor whose readability should bring the idle callback forward, or -1 for
+// none. Asked before every wait, so a descriptor that the idle callback closed or replaced is
+// never watched stale.
+using SpawnWakeFdFn = int (*)(void*);
+
+// How spawn_wait_with waits; the defaults are spawn_wait's.
+struct SpawnWaitOptions {
+  SpawnIdleFn idle_callback = nullptr;
+  void* callback_context = nullptr;  // handed to both callbacks
+  SpawnWakeFdFn wake_fd = nullptr;
+  int64_t kill_grace_seconds = kSpawnKillGraceSeconds;
+};
+
+// spawn_wait that also calls the idle callback at once when the wake descriptor becomes readable
+// (then keeps the 50 ms cadence). The callback should consume what woke it: a descriptor that
+// stays readable is looked at again at most once a millisecond.
+[[nodiscard]] int spawn_wait_with(const char* const* argv, uint32_t timeout_seconds, int output_fd,
+                                  const SpawnWaitOptions& options, SpawnStatus& status);
 
 }  // namespace vrk

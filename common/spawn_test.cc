@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -191,6 +192,204 @@ TEST(SpawnWait, KillsAfterGracePeriod) {
   EXPECT_EQ(st.exit_code, -1);
   EXPECT_EQ(st.cancelled, 1u);
   EXPECT_EQ(st.timed_out, 0u);
+}
+
+// Collects the child's output (its first line is its pid) and, past a deadline, kills the
+// child's group: a stopped program that is never woken then fails the test instead of hanging.
+struct Watchdog {
+  int out_fd = -1;  // non-blocking read end
+  int64_t deadline_ms = 0;
+  std::string seen;
+  bool fired = false;
+};
+
+int watchdog_idle(void* p) {
+  auto* w = static_cast<Watchdog*>(p);
+  char buf[64];
+  ssize_t n;
+  while ((n = read(w->out_fd, buf, sizeof buf)) > 0) {
+    w->seen.append(buf, static_cast<size_t>(n));
+  }
+  if (!w->fired && clock_monotonic_ms() > w->deadline_ms) {
+    w->fired = true;
+    int pid = atoi(w->seen.c_str());
+    if (pid > 0) {
+      kill(-pid, SIGKILL);
+    }
+  }
+  return 0;
+}
+
+TEST(SpawnWait, TimeLimitEndsAStoppedProgram) {
+  Pipe p = make_pipe();
+  ASSERT_EQ(fcntl(p.r.get(), F_SETFL, O_NONBLOCK), 0);
+  // Stops itself as a job reading the terminal from its own group would (SIGTTIN). SIGTERM alone
+  // stays pending on a stopped process; only the hour-long grace would end it.
+  const char* argv[] = {"sh", "-c", "echo $$; kill -STOP $$; echo woken", nullptr};
+  Watchdog w;
+  w.out_fd = p.r.get();
+  w.deadline_ms = clock_monotonic_ms() + 20000;
+  SpawnStatus st;
+  ASSERT_EQ(spawn_wait_grace(argv, 1, p.w.get(), watchdog_idle, &w, 3600, st), 0);
+  EXPECT_FALSE(w.fired) << "still stopped 20 s after the time limit";
+  EXPECT_EQ(st.timed_out, 1u);
+  EXPECT_EQ(st.cancelled, 0u);
+  EXPECT_EQ(st.exit_code, -1);
+  // SIGTERM is taken before the program runs on.
+  watchdog_idle(&w);
+  EXPECT_EQ(w.seen.find("woken"), std::string::npos) << w.seen;
+}
+
+TEST(SpawnWait, ReturnsWhenTheChildEndsWithoutWaitingForATick) {
+  // Against plain fork, exec and waitpid of the same program, interleaved so that both see the
+  // same load: a loop that only looks every 50 ms adds most of that to each run.
+  constexpr int kRuns = 20;
+  const char* argv[] = {"true", nullptr};
+  int64_t spawn_ms = 0;
+  int64_t plain_ms = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    int64_t t0 = clock_monotonic_ms();
+    SpawnStatus st;
+    ASSERT_EQ(spawn_wait(argv, 60, -1, nullptr, nullptr, st), 0);
+    EXPECT_EQ(st.exit_code, 0);
+    int64_t t1 = clock_monotonic_ms();
+    pid_t pid = fork();
+    if (pid == 0) {
+      execlp("true", "true", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    plain_ms += clock_monotonic_ms() - t1;
+    spawn_ms += t1 - t0;
+  }
+  EXPECT_LT(spawn_ms, plain_ms + kRuns * kSpawnPollMs / 2);
+}
+
+// The child's output is the wake descriptor: each line it writes is answered with one line on
+// its standard input, from the callback.
+struct PingPong {
+  int wake_r = -1;  // non-blocking
+  int ack_w = -1;
+  int lines = 0;
+};
+
+int ping_pong_wake_fd(void* p) {
+  return static_cast<PingPong*>(p)->wake_r;
+}
+
+int ping_pong_idle(void* p) {
+  auto* pp = static_cast<PingPong*>(p);
+  char buf[256];
+  ssize_t n;
+  while ((n = read(pp->wake_r, buf, sizeof buf)) > 0) {
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n') {
+        ++pp->lines;
+        EXPECT_EQ(write(pp->ack_w, "k\n", 2), 2);
+      }
+    }
+  }
+  return 0;
+}
+
+TEST(SpawnWait, WakeDescriptorCallsTheCallbackBetweenTicks) {
+  constexpr int kRounds = 40;
+  Pipe wake = make_pipe();
+  Pipe ack = make_pipe();
+  ASSERT_EQ(fcntl(wake.r.get(), F_SETFL, O_NONBLOCK), 0);
+  // Standard input is always inherited: lend ours to the child for the answers.
+  UniqueFd saved_stdin(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+  ASSERT_EQ(dup2(ack.r.get(), STDIN_FILENO), STDIN_FILENO);
+  const std::string script = "i=0; while [ $i -lt " + std::to_string(kRounds) +
+                             " ]; do echo $i; read x || exit 9; i=$((i + 1)); done";
+  const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+  PingPong pp;
+  pp.wake_r = wake.r.get();
+  pp.ack_w = ack.w.get();
+  SpawnWaitOptions opt;
+  opt.idle_callback = ping_pong_idle;
+  opt.wake_fd = ping_pong_wake_fd;
+  opt.callback_context = &pp;
+  SpawnStatus st;
+  int64_t t0 = clock_monotonic_ms();
+  int rc = spawn_wait_with(argv, 60, wake.w.get(), opt, st);
+  int64_t elapsed = clock_monotonic_ms() - t0;
+  if (saved_stdin.valid()) {
+    dup2(saved_stdin.get(), STDIN_FILENO);
+  } else {
+    close(STDIN_FILENO);
+  }
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(st.exit_code, 0);
+  EXPECT_EQ(pp.lines, kRounds);
+  // Answered only at the ticks, the rounds would take 40 x 50 ms.
+  EXPECT_LT(elapsed, kRounds * kSpawnPollMs / 2);
+}
+
+struct CountCalls {
+  int fd = -1;
+  int calls = 0;
+};
+
+int count_calls_wake_fd(void* p) {
+  return static_cast<CountCalls*>(p)->fd;
+}
+
+int count_calls_idle(void* p) {
+  ++static_cast<CountCalls*>(p)->calls;
+  return 0;
+}
+
+TEST(SpawnWait, WakeDescriptorThatStaysReadyDoesNotSpin) {
+  Pipe at_eof = make_pipe();
+  at_eof.w.reset();  // readable for good, and the callback never reads it
+  int unused = 1000;
+  while (fcntl(unused, F_GETFD) >= 0) {
+    ++unused;
+  }
+  struct Case {
+    const char* name;
+    int fd;
+  };
+  const Case cases[] = {{"end of file never read", at_eof.r.get()}, {"closed", unused}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const char* argv[] = {"sleep", "0.3", nullptr};
+    CountCalls cc;
+    cc.fd = c.fd;
+    SpawnWaitOptions opt;
+    opt.idle_callback = count_calls_idle;
+    opt.wake_fd = count_calls_wake_fd;
+    opt.callback_context = &cc;
+    SpawnStatus st;
+    ASSERT_EQ(spawn_wait_with(argv, 60, -1, opt, st), 0);
+    EXPECT_EQ(st.exit_code, 0);
+    // At most one wake a millisecond plus the ticks; a spinning loop makes many thousands.
+    EXPECT_GE(cc.calls, 1);
+    EXPECT_LT(cc.calls, 1000);
+  }
+}
+
+TEST(SpawnWait, ChildReapedElsewhereEndsTheWait) {
+  // With SIGCHLD ignored the kernel reaps the child itself: its status is lost, and the wait
+  // must end rather than run into the time limit.
+  struct sigaction ign = {};
+  ign.sa_handler = SIG_IGN;
+  struct sigaction old = {};
+  ASSERT_EQ(sigaction(SIGCHLD, &ign, &old), 0);
+  const char* const scripts[] = {"exit 0", "sleep 0.2"};
+  for (const char* script : scripts) {
+    SCOPED_TRACE(script);
+    const char* argv[] = {"sh", "-c", script, nullptr};
+    SpawnStatus st;
+    // Three seconds: with whole-second checks a one-second limit may pass in a moment.
+    EXPECT_EQ(spawn_wait_grace(argv, 3, -1, nullptr, nullptr, 0, st), 0);
+    EXPECT_EQ(st.exit_code, -1);
+    EXPECT_EQ(st.timed_out, 0u);
+  }
+  sigaction(SIGCHLD, &old, nullptr);
 }
 
 TEST(SpawnWait, RefusesMissingArgv) {

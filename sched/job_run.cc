@@ -36,14 +36,11 @@ inline constexpr int kCancelledBySize = 128;
 // Pruning keeps names in fixed slots; the list starts with this many and doubles.
 inline constexpr size_t kPruneNameSize = 64;
 inline constexpr size_t kPruneFirstCapacity = 64;
-
-// "YYYYMMDDTHHMMSSZ.log": '9' stands for a digit, anything else for itself.
-inline constexpr std::string_view kRunIdLogPattern = "99999999T999999Z.log";
+inline constexpr size_t kLogSuffixLen = 4;  // ".log"
 
 struct PruneName {
   char text[kPruneNameSize] = {};
 };
-static_assert(kRunIdLogPattern.size() < kPruneNameSize);
 
 const char* run_result_word(uint32_t result) {
   switch (result) {
@@ -156,8 +153,7 @@ void job_run_command_text(char (&out)[kRunCommandSize], const std::vector<const 
 }
 
 // Deletes the oldest job logs of dir so that keep remain. Names are UTC timestamps, so byte
-// order is age order. Other files, even ending in ".log", are not runs: counting them could
-// make the new run's own log the oldest.
+// order is age order.
 void job_run_prune(const char* dir, uint32_t keep) {
   DIR* d = opendir(dir);
   if (d == nullptr) {
@@ -171,7 +167,13 @@ void job_run_prune(const char* dir, uint32_t keep) {
     return;
   }
   while (struct dirent* de = readdir(d)) {
-    if (!job_log_name_is_run_id(de->d_name)) {
+    size_t len = strlen(de->d_name);
+    if (len < kLogSuffixLen + 1 || strcmp(de->d_name + len - kLogSuffixLen, ".log") != 0) {
+      continue;
+    }
+    // A name that does not fit its slot is not one of ours, and its cut form could name some
+    // other file: leave it alone rather than delete the wrong one.
+    if (len >= kPruneNameSize) {
       continue;
     }
     if (names.size() == names.capacity()) {
@@ -202,42 +204,17 @@ int job_run_idle(void* p) {
   if (ctx->net != nullptr) {
     net_pump(*ctx->net);
   }
-  if (ctx->stop_signal != nullptr && *ctx->stop_signal != 0) {
-    return 1;
-  }
   return ctx->api != nullptr && ctx->api->cancel_requested != 0 ? 1 : 0;
 }
 
-// The footer's cancelled_by text: the API token that asked, or the signal that stopped us.
-void job_run_cancelled_by(const RunContext* context, char (&out)[kCancelledBySize]) {
-  out[0] = '\0';
-  if (context == nullptr) {
-    return;
-  }
-  if (context->stop_signal != nullptr && *context->stop_signal != 0) {
-    const char* abbrev = sigabbrev_np(*context->stop_signal);
-    snprintf(out, sizeof out, "signal SIG%s", abbrev != nullptr ? abbrev : "?");
-  } else if (context->api != nullptr) {
-    snprintf(
-        out, sizeof out, "API token %s",
-        context->api->cancel_requested_by[0] != '\0' ? context->api->cancel_requested_by : "?");
-  }
+// The network process's socket, asked before every wait: a message there (a mail result, an API
+// request) is served at once. The pump may close or replace the socket, hence no fixed number.
+int job_run_wake_fd(void* p) {
+  auto* ctx = static_cast<RunContext*>(p);
+  return ctx->net != nullptr ? ctx->net->socket : -1;
 }
 
 }  // namespace
-
-bool job_log_name_is_run_id(std::string_view name) {
-  if (name.size() != kRunIdLogPattern.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char want = kRunIdLogPattern[i];
-    if (want == '9' ? (name[i] < '0' || name[i] > '9') : name[i] != want) {
-      return false;
-    }
-  }
-  return true;
-}
 
 uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& lock_fd,
                  uint32_t timeout, const char* log_dir, uint32_t keep, RunContext* context,
@@ -266,39 +243,15 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   }
   job_run_command_text(result.command, argv, count);
 
-  if (context != nullptr && context->stop_signal != nullptr && *context->stop_signal != 0) {
-    const char* abbrev = sigabbrev_np(*context->stop_signal);
-    snprintf(result.not_started_why, sizeof result.not_started_why, "interrupted by SIG%s",
-             abbrev != nullptr ? abbrev : "?");
-    result.result = kRunNotStarted;
-    return kRunNotStarted;
-  }
-  // The program starts only once its RUNNING mark is on disk. A run the file does not show
-  // would leave the job due there, so every later pass would start it again, alongside this one.
   const int64_t start = clock_unix_now();
-  QueueEntry* mark = job_run_entry(queue, job);
-  const QueueEntry before = mark != nullptr ? *mark : QueueEntry{};
-  if (mark != nullptr) {
-    mark->state = JobState::kRunning;
-    mark->last_run = start;
-    queue_entry_set_pid(*mark, getpid());
+  if (QueueEntry* e = job_run_entry(queue, job)) {
+    e->state = JobState::kRunning;
+    e->last_run = start;
+    queue_entry_set_pid(*e, getpid());
   }
-  char why[kQueueSaveWhySize];
-  int save_rc = mark != nullptr ? queue_save_why(queue, why) : kErrNoMem;
-  if (save_rc != 0) {
-    if (mark != nullptr) {
-      *mark = before;
-    }
-    snprintf(result.not_started_why, sizeof result.not_started_why, "cannot save the queue %s: %s",
-             queue.path, mark != nullptr ? why : error_text(kErrNoMem));
-    result.result = kRunNotStarted;
-    return kRunNotStarted;
-  }
+  (void)queue_save(queue);  // logged by queue_save; the run goes on
   queue_unlock(lock_fd);
   lock_fd = -1;
-  if (context != nullptr && context->started != nullptr) {
-    context->started(context->started_arg);
-  }
 
   char dir[kRunJobLogSize];
   UniqueFd log_fd;
@@ -337,14 +290,21 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   }
 
   SpawnStatus status;
-  int spawn_rc = spawn_wait(argv.data(), timeout != 0 ? timeout : kRunDefaultTimeout, log_fd.get(),
-                            context != nullptr ? job_run_idle : nullptr, context, status);
+  SpawnWaitOptions wait;
+  if (context != nullptr) {
+    wait.idle_callback = job_run_idle;
+    wait.callback_context = context;
+    wait.wake_fd = job_run_wake_fd;
+  }
+  int spawn_rc = spawn_wait_with(argv.data(), timeout != 0 ? timeout : kRunDefaultTimeout,
+                                 log_fd.get(), wait, status);
 
   const int64_t finish = clock_unix_now();
-  char cancelled_by[kCancelledBySize];
-  job_run_cancelled_by(context, cancelled_by);
+  char cancelled_by[kCancelledBySize] = "";
   const bool cancelled = spawn_rc == 0 && status.cancelled != 0;
   if (api != nullptr) {
+    snprintf(cancelled_by, sizeof cancelled_by, "API token %s",
+             api->cancel_requested_by[0] != '\0' ? api->cancel_requested_by : "?");
     api->running_job[0] = '\0';
     api->cancel_requested = 0;
   }
