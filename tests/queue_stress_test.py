@@ -13,17 +13,17 @@ import unittest
 from vrktest import (QUEUE_ENTRY_BYTES, SCHED, TempDirCase, base_env, encode_entry, read_queue,
                      wait_until)
 
-# The stand-in every job runs: exits at once, or with "hold <pid file> <seconds>" records its pid
-# (the leader of the job's process group) and sleeps, so that a run can be killed mid-job.
-JOB_PROGRAM = """#!/bin/sh
-[ "$1" = hold ] || exit 0
-echo $$ >>"$2"
-exec sleep "$3"
+# Jobs of command agent run true, the cheapest program there is (hundreds of runs, and slow ones
+# under the sanitizers). The one of command verify, given "<pid file> <seconds>", records its pid
+# (the leader of the job's process group) and sleeps, so that its run can be killed mid-job.
+HOLD_PROGRAM = """#!/bin/sh
+echo $$ >>"$1"
+exec sleep "$2"
 """
 
 
-def job_section(name, args=None):
-    text = "[%s]\ncommand = agent\nschedule = 0 0 1 1 *\n" % name
+def job_section(name, command="agent", args=None):
+    text = "[%s]\ncommand = %s\nschedule = 0 0 1 1 *\n" % (name, command)
     return text + ("args = %s\n" % args if args else "")
 
 
@@ -41,10 +41,11 @@ class StressCase(TempDirCase):
         super().setUp()
         bin_dir = self.path("bin")
         os.makedirs(bin_dir)
-        program = os.path.join(bin_dir, "vrk_agent")
-        with open(program, "w") as f:
-            f.write(JOB_PROGRAM)
-        os.chmod(program, 0o755)
+        os.symlink(shutil.which("true"), os.path.join(bin_dir, "vrk_agent"))
+        hold = os.path.join(bin_dir, "vrk_verifier")
+        with open(hold, "w") as f:
+            f.write(HOLD_PROGRAM)
+        os.chmod(hold, 0o755)
         self.state_dir = self.path("state")
         self.queue = os.path.join(self.state_dir, "queue.state")
         self.cfg = self.path("sched.cfg")
@@ -149,7 +150,7 @@ class KilledRunTest(StressCase):
 
     def test_sigkill_at_random_moments_leaves_a_whole_file(self):
         pid_file = self.path("job-pids")
-        self.config(job_section("victim", "hold %s 0.3" % pid_file) + job_section("check"))
+        self.config(job_section("victim", "verify", "%s 0.3" % pid_file) + job_section("check"))
         rng = random.Random(os.getpid())
         stale_seen = 0
         for i in range(self.ITERATIONS):
