@@ -36,11 +36,14 @@ inline constexpr int kCancelledBySize = 128;
 // Pruning keeps names in fixed slots; the list starts with this many and doubles.
 inline constexpr size_t kPruneNameSize = 64;
 inline constexpr size_t kPruneFirstCapacity = 64;
-inline constexpr size_t kLogSuffixLen = 4;  // ".log"
+
+// "YYYYMMDDTHHMMSSZ.log": '9' stands for a digit, anything else for itself.
+inline constexpr std::string_view kRunIdLogPattern = "99999999T999999Z.log";
 
 struct PruneName {
   char text[kPruneNameSize] = {};
 };
+static_assert(kRunIdLogPattern.size() < kPruneNameSize);
 
 const char* run_result_word(uint32_t result) {
   switch (result) {
@@ -153,7 +156,8 @@ void job_run_command_text(char (&out)[kRunCommandSize], const std::vector<const 
 }
 
 // Deletes the oldest job logs of dir so that keep remain. Names are UTC timestamps, so byte
-// order is age order.
+// order is age order. Other files, even ending in ".log", are not runs: counting them could
+// make the new run's own log the oldest.
 void job_run_prune(const char* dir, uint32_t keep) {
   DIR* d = opendir(dir);
   if (d == nullptr) {
@@ -167,13 +171,7 @@ void job_run_prune(const char* dir, uint32_t keep) {
     return;
   }
   while (struct dirent* de = readdir(d)) {
-    size_t len = strlen(de->d_name);
-    if (len < kLogSuffixLen + 1 || strcmp(de->d_name + len - kLogSuffixLen, ".log") != 0) {
-      continue;
-    }
-    // A name that does not fit its slot is not one of ours, and its cut form could name some
-    // other file: leave it alone rather than delete the wrong one.
-    if (len >= kPruneNameSize) {
+    if (!job_log_name_is_run_id(de->d_name)) {
       continue;
     }
     if (names.size() == names.capacity()) {
@@ -204,6 +202,9 @@ int job_run_idle(void* p) {
   if (ctx->net != nullptr) {
     net_pump(*ctx->net);
   }
+  if (ctx->stop_signal != nullptr && *ctx->stop_signal != 0) {
+    return 1;
+  }
   return ctx->api != nullptr && ctx->api->cancel_requested != 0 ? 1 : 0;
 }
 
@@ -214,7 +215,36 @@ int job_run_wake_fd(void* p) {
   return ctx->net != nullptr ? ctx->net->socket : -1;
 }
 
+// The footer's cancelled_by text: the API token that asked, or the signal that stopped us.
+void job_run_cancelled_by(const RunContext* context, char (&out)[kCancelledBySize]) {
+  out[0] = '\0';
+  if (context == nullptr) {
+    return;
+  }
+  if (context->stop_signal != nullptr && *context->stop_signal != 0) {
+    const char* abbrev = sigabbrev_np(*context->stop_signal);
+    snprintf(out, sizeof out, "signal SIG%s", abbrev != nullptr ? abbrev : "?");
+  } else if (context->api != nullptr) {
+    snprintf(
+        out, sizeof out, "API token %s",
+        context->api->cancel_requested_by[0] != '\0' ? context->api->cancel_requested_by : "?");
+  }
+}
+
 }  // namespace
+
+bool job_log_name_is_run_id(std::string_view name) {
+  if (name.size() != kRunIdLogPattern.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char want = kRunIdLogPattern[i];
+    if (want == '9' ? (name[i] < '0' || name[i] > '9') : name[i] != want) {
+      return false;
+    }
+  }
+  return true;
+}
 
 uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& lock_fd,
                  uint32_t timeout, const char* log_dir, uint32_t keep, RunContext* context,
@@ -243,15 +273,39 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
   }
   job_run_command_text(result.command, argv, count);
 
-  const int64_t start = clock_unix_now();
-  if (QueueEntry* e = job_run_entry(queue, job)) {
-    e->state = JobState::kRunning;
-    e->last_run = start;
-    queue_entry_set_pid(*e, getpid());
+  if (context != nullptr && context->stop_signal != nullptr && *context->stop_signal != 0) {
+    const char* abbrev = sigabbrev_np(*context->stop_signal);
+    snprintf(result.not_started_why, sizeof result.not_started_why, "interrupted by SIG%s",
+             abbrev != nullptr ? abbrev : "?");
+    result.result = kRunNotStarted;
+    return kRunNotStarted;
   }
-  (void)queue_save(queue);  // logged by queue_save; the run goes on
+  // The program starts only once its RUNNING mark is on disk. A run the file does not show
+  // would leave the job due there, so every later pass would start it again, alongside this one.
+  const int64_t start = clock_unix_now();
+  QueueEntry* mark = job_run_entry(queue, job);
+  const QueueEntry before = mark != nullptr ? *mark : QueueEntry{};
+  if (mark != nullptr) {
+    mark->state = JobState::kRunning;
+    mark->last_run = start;
+    queue_entry_set_pid(*mark, getpid());
+  }
+  char why[kQueueSaveWhySize];
+  int save_rc = mark != nullptr ? queue_save_why(queue, why) : kErrNoMem;
+  if (save_rc != 0) {
+    if (mark != nullptr) {
+      *mark = before;
+    }
+    snprintf(result.not_started_why, sizeof result.not_started_why, "cannot save the queue %s: %s",
+             queue.path, mark != nullptr ? why : error_text(kErrNoMem));
+    result.result = kRunNotStarted;
+    return kRunNotStarted;
+  }
   queue_unlock(lock_fd);
   lock_fd = -1;
+  if (context != nullptr && context->started != nullptr) {
+    context->started(context->started_arg);
+  }
 
   char dir[kRunJobLogSize];
   UniqueFd log_fd;
@@ -300,11 +354,10 @@ uint32_t job_run(const JobConfig& job, bool background, QueueState& queue, int& 
                                  log_fd.get(), wait, status);
 
   const int64_t finish = clock_unix_now();
-  char cancelled_by[kCancelledBySize] = "";
+  char cancelled_by[kCancelledBySize];
+  job_run_cancelled_by(context, cancelled_by);
   const bool cancelled = spawn_rc == 0 && status.cancelled != 0;
   if (api != nullptr) {
-    snprintf(cancelled_by, sizeof cancelled_by, "API token %s",
-             api->cancel_requested_by[0] != '\0' ? api->cancel_requested_by : "?");
     api->running_job[0] = '\0';
     api->cancel_requested = 0;
   }
