@@ -1,5 +1,5 @@
-// Framing, header check, builders and transport of the IPC codec. The parsers are in
-// ipc_parse.cc.
+// Framing, header check, the field rules, builders and transport of the IPC codec. The builders
+// write what the tables of ipc_fields.h describe; the parsers are in ipc_parse.cc.
 #include "common/ipc.h"
 
 #include <errno.h>
@@ -13,6 +13,7 @@
 #include <openssl/crypto.h>
 
 #include "common/bytes.h"
+#include "common/ipc_fields.h"
 #include "common/mail_address.h"
 #include "common/text.h"
 
@@ -45,22 +46,8 @@ bool has_byte(std::string_view text, char c) {
   return text.find(c) != std::string_view::npos;
 }
 
-// Length within [min, max] and no NUL; printable texts allow only 0x20..0x7E.
-bool text_fits(std::string_view text, size_t min, size_t max, bool printable) {
-  if (text.size() < min || text.size() > max) {
-    return false;
-  }
-  return printable ? ipc_text_printable(text) : !has_byte(text, '\0');
-}
-
-// A NUL-terminated array's text within its array size minus the NUL, or fail.
-template <size_t N>
-bool array_fits(const char (&a)[N], size_t min, bool printable) {
-  return text_fits(text_view(a), min, N - 1, printable);
-}
-
-bool address_fits(std::string_view text) {
-  return text.size() < kMailAddressSize && !has_byte(text, '\0') && mail_address_valid(text);
+bool is_number(IpcKind kind) {
+  return kind == IpcKind::kU32 || kind == IpcKind::kFlag;
 }
 
 // Builds one message; the first refused value or record that does not fit makes finish()
@@ -69,24 +56,16 @@ class Builder {
  public:
   Builder(IpcBuffer& buf, IpcType type, uint32_t id) : buf_(buf) { ipc_begin(buf, type, id); }
 
-  void u32(uint16_t tag, uint32_t value) {
-    if (ok_ && ipc_put_u32(buf_, tag, value) != 0) {
-      ok_ = false;
+  void value(uint16_t tag, IpcKind kind, const IpcValue& v) {
+    if (!ok_) {
+      return;
     }
-  }
-  void bytes(uint16_t tag, const void* data, size_t length) {
-    if (ok_ && ipc_put_bytes(buf_, tag, data, length) != 0) {
-      ok_ = false;
-    }
-  }
-  void text(uint16_t tag, std::string_view text) { bytes(tag, text.data(), text.size()); }
-  // Optional fields are written only when non-empty.
-  void text_if_set(uint16_t tag, std::string_view text) {
-    if (!text.empty()) {
-      bytes(tag, text.data(), text.size());
-    }
+    int rc = is_number(kind) ? ipc_put_u32(buf_, tag, v.number)
+                             : ipc_put_bytes(buf_, tag, v.bytes.data(), v.bytes.size());
+    ok_ = rc == 0;
   }
   void require(bool condition) { ok_ = ok_ && condition; }
+  bool ok() const { return ok_; }
 
   [[nodiscard]] int finish() {
     if (!ok_) {
@@ -100,6 +79,35 @@ class Builder {
   IpcBuffer& buf_;
   bool ok_ = true;
 };
+
+// Writes in's fields in table order, each only after the check its parser applies: optional
+// fields only when set, every entry of a list. consistent carries the message's rules across
+// fields. 0, or -1 with the buffer wiped.
+template <typename Rec, size_t N>
+int build_message(IpcBuffer& buf, IpcType type, uint32_t id,
+                  const std::array<IpcField<Rec>, N>& fields, const Rec& in,
+                  bool consistent = true) {
+  Builder b(buf, type, id);
+  b.require(consistent);
+  for (const IpcField<Rec>& f : fields) {
+    int count = 1;
+    if (f.presence == IpcPresence::kList) {
+      count = in.*f.count;
+      b.require(count >= 1 && count <= f.max_count);
+    }
+    for (int i = 0; i < count && b.ok(); ++i) {
+      IpcValue v;
+      b.require(f.get(in, i, v) && ipc_rule_check(f.rule, v) == IpcVerdict::kAccepted);
+      bool empty = is_number(f.rule.kind) ? v.number == 0 : v.bytes.empty();
+      if (f.presence == IpcPresence::kOptional && empty) {
+        continue;
+      }
+      b.require(f.presence != IpcPresence::kNonEmpty || !empty);
+      b.value(f.tag, f.rule.kind, v);
+    }
+  }
+  return b.finish();
+}
 
 }  // namespace
 
@@ -115,6 +123,42 @@ bool ipc_text_printable(std::string_view text) {
 
 bool ipc_method_allowed(std::string_view method) {
   return method == "GET" || method == "PUT" || method == "POST" || method == "DELETE";
+}
+
+IpcVerdict ipc_rule_check(const IpcRule& rule, const IpcValue& value) {
+  if (is_number(rule.kind)) {
+    bool within = value.number >= rule.min && value.number <= rule.max;
+    return within ? IpcVerdict::kAccepted : IpcVerdict::kRefused;
+  }
+  std::string_view b = value.bytes;
+  if (b.size() < rule.min || b.size() > rule.max) {
+    return IpcVerdict::kRefused;
+  }
+  bool ok = true;
+  switch (rule.bytes) {
+    case IpcBytes::kAny:
+      break;
+    case IpcBytes::kNoNul:
+    case IpcBytes::kOneLine:
+      ok = !has_byte(b, '\0');
+      break;
+    case IpcBytes::kPrintable:
+      ok = ipc_text_printable(b);
+      break;
+    case IpcBytes::kAddress:
+      ok = !has_byte(b, '\0') && mail_address_valid(b);
+      break;
+    case IpcBytes::kPath:
+      ok = ipc_text_printable(b) && b.starts_with('/');
+      break;
+  }
+  if (!ok) {
+    return IpcVerdict::kRefused;
+  }
+  if (rule.bytes == IpcBytes::kOneLine && (has_byte(b, '\r') || has_byte(b, '\n'))) {
+    return IpcVerdict::kLineBreak;
+  }
+  return IpcVerdict::kAccepted;
 }
 
 void ipc_buffer_wipe(IpcBuffer& buf) {
@@ -202,117 +246,46 @@ int ipc_parse_header(const IpcBuffer& buf, IpcMessage& msg) {
 // --- Builders ---------------------------------------------------------------------------
 
 int ipc_build_hello(IpcBuffer& buf, uint32_t pid) {
-  Builder b(buf, IpcType::kHello, 0);
-  b.u32(kIpcTagHelloPid, pid);
-  return b.finish();
+  return build_message(buf, IpcType::kHello, 0, kIpcHelloFields, IpcHelloFields{pid});
 }
 
 int ipc_build_mail_config(IpcBuffer& buf, uint32_t id, const MailSettings& mail) {
-  Builder b(buf, IpcType::kMailConfig, id);
-  std::string_view user = text_view(mail.smtp_user);
-  std::string_view password = text_view(mail.smtp_password);
-  b.require(array_fits(mail.smtp_host, 1, false));
-  b.require(mail.smtp_port >= 1 && mail.smtp_port <= 65535);
-  b.require(mail.tls_mode <= kMailTlsSmtps);
-  b.require(array_fits(mail.smtp_user, 0, false) && array_fits(mail.smtp_password, 0, false));
-  b.require(user.empty() == password.empty());
-  b.require(address_fits(text_view(mail.from)));
-  b.require(mail.recipient_count >= 1 && mail.recipient_count <= kMailMaxRecipients);
-  b.require(array_fits(mail.ca_file, 0, false));
-  b.require(mail.timeout_seconds != 0);
-
-  b.text(kIpcTagMailHost, text_view(mail.smtp_host));
-  b.u32(kIpcTagMailPort, mail.smtp_port);
-  b.u32(kIpcTagMailTlsMode, mail.tls_mode);
-  b.text_if_set(kIpcTagMailUser, user);
-  b.text_if_set(kIpcTagMailPassword, password);
-  b.text(kIpcTagMailFrom, text_view(mail.from));
-  for (int i = 0; i < mail.recipient_count && i < kMailMaxRecipients; ++i) {
-    std::string_view rcpt = text_view(mail.recipients[i]);
-    b.require(address_fits(rcpt));
-    b.text(kIpcTagMailRecipient, rcpt);
-  }
-  b.text_if_set(kIpcTagMailCaFile, text_view(mail.ca_file));
-  b.u32(kIpcTagMailTimeout, mail.timeout_seconds);
-  return b.finish();
+  return build_message(buf, IpcType::kMailConfig, id, kIpcMailConfigFields, mail,
+                       ipc_mail_credentials_paired(mail));
 }
 
 int ipc_build_mail_send(IpcBuffer& buf, uint32_t mail_id, std::string_view subject,
                         std::string_view body) {
-  Builder b(buf, IpcType::kMailSend, mail_id);
-  b.require(text_fits(subject, 0, kIpcMailSubjectSize - 1, false));
-  b.require(!has_byte(subject, '\r') && !has_byte(subject, '\n'));
-  b.require(text_fits(body, 0, kIpcMailBodySize - 1, false));
-  b.text(kIpcTagSendSubject, subject);
-  b.text(kIpcTagSendBody, body);
-  return b.finish();
+  return build_message(buf, IpcType::kMailSend, mail_id,
+                       ipc_mail_send_fields(kIpcMailSubjectSize, kIpcMailBodySize),
+                       IpcMailSendFields{subject, body});
 }
 
 int ipc_build_mail_result(IpcBuffer& buf, uint32_t mail_id, uint32_t status,
                           std::string_view error_text) {
-  Builder b(buf, IpcType::kMailResult, mail_id);
-  b.u32(kIpcTagResultStatus, status);
+  IpcMailResultFields in{status, {}};
   if (status != 0) {
     std::string_view text = error_text.substr(0, error_text.find('\0'));
     text = text.substr(0, kIpcMailErrorSize - 1);
-    b.text(kIpcTagResultText, text.empty() ? kUnknownError : text);
+    in.text = text.empty() ? kUnknownError : text;
   }
-  return b.finish();
+  return build_message(buf, IpcType::kMailResult, mail_id,
+                       ipc_mail_result_fields(kIpcMailErrorSize), in);
 }
 
 int ipc_build_api_config(IpcBuffer& buf, uint32_t id, std::string_view cert_pem,
                          std::string_view key_pem, uint32_t max_clients) {
-  Builder b(buf, IpcType::kApiConfig, id);
-  b.require(text_fits(cert_pem, 1, kIpcPemMax, false));
-  b.require(text_fits(key_pem, 1, kIpcPemMax, false));
-  b.require(max_clients >= 1 && max_clients <= kIpcMaxClientsMax);
-  b.text(kIpcTagApiCert, cert_pem);
-  b.text(kIpcTagApiKey, key_pem);
-  b.u32(kIpcTagApiMaxClients, max_clients);
-  return b.finish();
+  return build_message(buf, IpcType::kApiConfig, id, kIpcApiConfigFields,
+                       IpcApiConfigFields{cert_pem, key_pem, max_clients});
 }
 
 int ipc_build_api_request(IpcBuffer& buf, uint32_t request_id, const ApiRequest& req) {
-  Builder b(buf, IpcType::kApiRequest, request_id);
-  std::string_view path = text_view(req.path);
-  b.require(array_fits(req.method, 1, true) && ipc_method_allowed(text_view(req.method)));
-  b.require(array_fits(req.path, 1, true) && path.starts_with('/'));
-  b.require(array_fits(req.query, 0, true));
-  b.require(array_fits(req.authorization, 0, true));
-  b.require(array_fits(req.if_match, 0, true));
-  b.require(array_fits(req.client_address, 1, true));
-  b.require(req.body_length <= kIpcRequestBodyMax);
-  b.require(req.body != nullptr || req.body_length == 0);
-
-  b.text(kIpcTagReqMethod, text_view(req.method));
-  b.text(kIpcTagReqPath, path);
-  b.text_if_set(kIpcTagReqQuery, text_view(req.query));
-  b.text_if_set(kIpcTagReqAuthorization, text_view(req.authorization));
-  b.text_if_set(kIpcTagReqIfMatch, text_view(req.if_match));
-  b.text(kIpcTagReqClientAddress, text_view(req.client_address));
-  if (req.body_length > 0) {
-    b.bytes(kIpcTagReqBody, req.body, req.body_length);
-  }
-  return b.finish();
+  return build_message(buf, IpcType::kApiRequest, request_id, kIpcApiRequestFields, req,
+                       ipc_method_allowed(text_view(req.method)));
 }
 
 int ipc_build_api_response(IpcBuffer& buf, uint32_t request_id, const ApiResponse& resp) {
-  Builder b(buf, IpcType::kApiResponse, request_id);
-  b.require(resp.status >= kIpcStatusMin && resp.status <= kIpcStatusMax);
-  b.require(array_fits(resp.etag, 0, true));
-  b.require(array_fits(resp.signature, 0, true));
-  b.require(resp.body_length <= kIpcResponseBodyMax);
-  b.require(resp.body != nullptr || resp.body_length == 0);
-
-  b.u32(kIpcTagRespStatus, resp.status);
-  b.text_if_set(kIpcTagRespEtag, text_view(resp.etag));
-  b.text_if_set(kIpcTagRespSignature, text_view(resp.signature));
-  if (resp.failed_login != 0) {
-    b.u32(kIpcTagRespFailedLogin, 1);
-  }
-  // The body record is required even when empty.
-  b.bytes(kIpcTagRespBody, resp.body, resp.body_length);
-  return b.finish();
+  return build_message(buf, IpcType::kApiResponse, request_id, kIpcApiResponseFields, resp);
 }
 
 // --- Transport ------------------------------------------------------------------------

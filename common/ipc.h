@@ -1,7 +1,8 @@
 // IPC messages between vrk_sched and vrk_sched_net: one message per SOCK_SEQPACKET datagram, a
 // 16-byte header and tag/length/value records, at most 65536 bytes in all. One builder and one
-// strict parser per message type; both programs link this same codec, so both ends accept and
-// refuse exactly the same bytes. Builders refuse every value their parser would refuse.
+// strict parser per message type, both driven by that message's table of fields; both programs
+// link this same codec, so both ends accept and refuse exactly the same bytes. Builders refuse
+// every value their parser would refuse.
 #pragma once
 
 #include <stddef.h>
@@ -13,6 +14,7 @@
 #include <type_traits>
 
 #include "common/mail_settings.h"
+#include "common/secret_text.h"
 
 namespace vrk {
 
@@ -130,12 +132,11 @@ struct IpcMessage {
 };
 
 // API_CONFIG: certificate chain and private key PEM texts, each owned, NUL-terminated and
-// 1..16384 bytes long, plus the client limit. Release with ipc_api_config_release.
+// 1..16384 bytes long, plus the client limit. Both texts are wiped when released, replaced or
+// destroyed; ipc_api_config_release empties the record.
 struct ApiTlsConfig {
-  char* cert_pem = nullptr;
-  uint32_t cert_length = 0;
-  char* key_pem = nullptr;
-  uint32_t key_length = 0;
+  SecretText cert_pem;
+  SecretText key_pem;
   uint32_t max_clients = 0;
 };
 
@@ -266,12 +267,12 @@ void ipc_begin(IpcBuffer& buf, IpcType type, uint32_t id);
 [[nodiscard]] int ipc_parse_mail_result(const IpcMessage& msg, uint32_t& status,
                                         std::span<char> text, std::span<char> err);
 
-// Allocates the two PEM copies; the caller releases out with ipc_api_config_release. out is
-// released first, so it must be empty or filled by an earlier call. On failure nothing is held.
+// Allocates the two PEM copies (only once the whole message is accepted). out is released
+// first; on failure nothing is held ("API_CONFIG: out of memory" when a copy fails).
 [[nodiscard]] int ipc_parse_api_config(const IpcMessage& msg, ApiTlsConfig& out,
                                        std::span<char> err);
 
-// Wipes the key, frees both texts and leaves cfg empty; safe to call twice.
+// Wipes and frees both texts and leaves cfg empty; safe to call twice.
 void ipc_api_config_release(ApiTlsConfig& cfg);
 
 // out.body borrows msg's bytes.

@@ -124,14 +124,13 @@ void fuzz_api_config(const IpcMessage& msg) {
   int rc = ipc_parse_api_config(msg, cfg, err);
   check_result(rc, err);
   if (rc == 0) {
-    IpcMessage m = reparse(
-        ipc_build_api_config(g_out, msg.id, std::string_view(cfg.cert_pem, cfg.cert_length),
-                             std::string_view(cfg.key_pem, cfg.key_length), cfg.max_clients));
+    IpcMessage m = reparse(ipc_build_api_config(g_out, msg.id, cfg.cert_pem.view(),
+                                                cfg.key_pem.view(), cfg.max_clients));
     check(ipc_parse_api_config(m, again, err) == 0);
-    check(same_text(cfg.cert_pem, again.cert_pem) && same_text(cfg.key_pem, again.key_pem) &&
-          cfg.max_clients == again.max_clients);
+    check(cfg.cert_pem.view() == again.cert_pem.view() &&
+          cfg.key_pem.view() == again.key_pem.view() && cfg.max_clients == again.max_clients);
   } else {
-    check(cfg.cert_pem == nullptr && cfg.key_pem == nullptr);
+    check(cfg.cert_pem.empty() && cfg.key_pem.empty());
   }
   ipc_api_config_release(cfg);
   ipc_api_config_release(again);

@@ -1,16 +1,16 @@
-// The strict IPC parsers: one per message type over a shared record walk. Each applies its
-// message's rules in a fixed order, because the order decides which text a bad message gets;
-// both programs run this same code, so both ends refuse the same bytes.
-#include <string.h>
-
-#include <new>
-
-#include <openssl/crypto.h>
+// The strict IPC parsers: one per message type, each a shared record walk over its message's
+// table in ipc_fields.h. The order of the checks decides which text a bad message gets: the
+// walk checks each record as it comes (tag, repetition, value), then whether every required
+// field was filled, then the message's rules across fields. Both programs run this same code,
+// so both ends refuse the same bytes.
+#include <array>
+#include <bit>
 
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/ipc.h"
-#include "common/mail_address.h"
+#include "common/ipc_fields.h"
+#include "common/secret_text.h"
 #include "common/text.h"
 
 namespace vrk {
@@ -105,24 +105,6 @@ int walk_records(const IpcMessage& msg, const char* malformed, std::span<char> e
   }
 }
 
-// One bit per tag, counted from the message's first tag.
-class TagSet {
- public:
-  explicit TagSet(uint16_t first) : first_(first) {}
-  // True when tag was already seen; marks it. Requires: first <= tag < first + 32.
-  bool seen_before(uint16_t tag) {
-    uint32_t bit = uint32_t{1} << (tag - first_);
-    bool seen = (bits_ & bit) != 0;
-    bits_ |= bit;
-    return seen;
-  }
-  bool has(uint16_t tag) const { return (bits_ & (uint32_t{1} << (tag - first_))) != 0; }
-
- private:
-  uint16_t first_;
-  uint32_t bits_ = 0;
-};
-
 bool check_type(const IpcMessage& msg, IpcType want, std::span<char> err) {
   if (msg.type == want) {
     return true;
@@ -144,84 +126,97 @@ void clear_text(std::span<char> text) {
   }
 }
 
-bool has_byte(std::string_view text, char c) {
-  return text.find(c) != std::string_view::npos;
-}
-
-// The value's length is within [min, max] and it holds no NUL byte (printable: only bytes
-// 0x20..0x7E, which also excludes NUL).
-bool value_fits(const Record& rec, size_t min, size_t max, bool printable) {
-  if (rec.length < min || rec.length > max) {
-    return false;
+// The record's value as its field reads it; false for a number whose L is not 4.
+bool decode(const Record& rec, IpcKind kind, IpcValue& v) {
+  if (kind == IpcKind::kU32 || kind == IpcKind::kFlag) {
+    if (!rec.is_u32()) {
+      return false;
+    }
+    v.number = rec.u32();
+    return true;
   }
-  return printable ? ipc_text_printable(rec.text()) : !has_byte(rec.text(), '\0');
-}
-
-// Copies an accepted value into a fixed array with its NUL. Requires: rec.length < dst.size().
-void copy_value(const Record& rec, std::span<char> dst) {
-  if (rec.length > 0) {
-    memcpy(dst.data(), rec.value, rec.length);
-  }
-  dst[rec.length] = '\0';
-}
-
-// A text field of a fixed array: [min, size - 1] bytes, then copied.
-template <size_t N>
-bool take_text(const Record& rec, size_t min, bool printable, char (&dst)[N]) {
-  if (!value_fits(rec, min, N - 1, printable)) {
-    return false;
-  }
-  copy_value(rec, dst);
+  v.bytes = rec.text();
   return true;
 }
 
-bool take_address(const Record& rec, char (&dst)[kMailAddressSize]) {
-  if (!value_fits(rec, 1, kMailAddressSize - 1, false) || !mail_address_valid(rec.text())) {
-    return false;
+// The bit of the field with this tag in a mask of fields.
+template <typename Rec, size_t N>
+uint32_t field_bit(const std::array<IpcField<Rec>, N>& fields, uint16_t tag) {
+  for (size_t i = 0; i < N; ++i) {
+    if (fields[i].tag == tag) {
+      return uint32_t{1} << i;
+    }
   }
-  copy_value(rec, dst);
-  return true;
+  return 0;
 }
 
-void mail_settings_reset(MailSettings& m) {
-  OPENSSL_cleanse(&m, sizeof(m));
-  m = MailSettings{};
-}
-
-// Owned PEM copies are wiped before they are freed: the key is a secret, and the certificate is
-// handled the same way so that release needs no case.
-void pem_free(char*& text, uint32_t& length) {
-  if (text != nullptr) {
-    OPENSSL_cleanse(text, length);
-    delete[] text;
+// The walk over msg's records against fields: each record's tag must name a field, the field
+// must not be seen twice (a list: not more often than it holds), and the value must pass the
+// field's rule; it is then stored in out. After the walk every field that is not optional must
+// have been filled. 0 with seen holding a bit per field met, or -1 with one text in err.
+template <typename Rec, size_t N>
+int parse_fields(const IpcMessage& msg, const IpcMessageTexts& texts,
+                 const std::array<IpcField<Rec>, N>& fields, Rec& out, uint32_t& seen,
+                 std::span<char> err) {
+  static_assert(N <= 32, "one bit per field");
+  seen = 0;
+  uint32_t filled = 0;
+  if (walk_records(msg, texts.malformed, err, [&](const Record& rec) {
+        if (rec.tag < texts.first_tag || rec.tag > texts.last_tag) {
+          err_set(err, "%s: %s %u", texts.name, texts.outside, rec.tag);
+          return -1;
+        }
+        uint32_t bit = field_bit(fields, rec.tag);
+        if (bit == 0) {
+          err_set(err, "%s: unexpected tag %u", texts.name, rec.tag);
+          return -1;
+        }
+        const IpcField<Rec>& f = fields[std::countr_zero(bit)];
+        int index = 0;
+        if (f.presence == IpcPresence::kList) {
+          index = out.*f.count;
+          if (index >= f.max_count) {
+            err_set(err, "%s", f.too_many);
+            return -1;
+          }
+        } else if ((seen & bit) != 0) {
+          err_set(err, "%s: %s %u", texts.name, texts.repeated, rec.tag);
+          return -1;
+        }
+        seen |= bit;
+        IpcValue v;
+        IpcVerdict verdict =
+            decode(rec, f.rule.kind, v) ? ipc_rule_check(f.rule, v) : IpcVerdict::kRefused;
+        if (verdict != IpcVerdict::kAccepted) {
+          err_set(err, "%s", verdict == IpcVerdict::kLineBreak ? f.line_break : f.bad);
+          return -1;
+        }
+        f.set(out, index, v);
+        if (f.presence == IpcPresence::kList) {
+          ++(out.*f.count);
+        }
+        if (f.presence != IpcPresence::kNonEmpty || !v.bytes.empty()) {
+          filled |= bit;
+        }
+        return 0;
+      }) != 0) {
+    return -1;
   }
-  text = nullptr;
-  length = 0;
-}
-
-char* pem_copy(std::string_view value) {
-  char* p = new (std::nothrow) char[value.size() + 1];
-  if (p != nullptr) {
-    memcpy(p, value.data(), value.size());
-    p[value.size()] = '\0';
+  for (size_t i = 0; i < N; ++i) {
+    if (fields[i].presence != IpcPresence::kOptional && (filled & (uint32_t{1} << i)) == 0) {
+      err_set(err, "%s", texts.incomplete);
+      return -1;
+    }
   }
-  return p;
+  return 0;
 }
 
-// MAIL_CONFIG: only tags below 32 get a bit; tag 16 repeats and is not tracked.
-constexpr uint16_t kMailConfigTagLimit = 31;
-
-// API_REQUEST and API_RESPONSE reserve a block of tags; the unused part of each block is
-// "unexpected", anything outside the block (or a repeat) "unexpected or duplicate".
-// Each block is ten tags wide, so API_RESPONSE's tags 60..63 inside a request are foreign.
-constexpr uint16_t kApiRequestTagFirst = kIpcTagReqMethod;
-constexpr uint16_t kApiRequestTagUsedLast = kIpcTagReqBody;
-constexpr uint16_t kApiRequestTagLast = 59;
-constexpr uint16_t kApiResponseTagFirst = kIpcTagRespStatus;
-constexpr uint16_t kApiResponseTagUsedLast = kIpcTagRespFailedLogin;
-constexpr uint16_t kApiResponseTagLast = 69;
-static_assert(kApiRequestTagLast - kApiRequestTagFirst < 32);
-static_assert(kApiResponseTagLast - kApiResponseTagFirst < 32);
+template <typename Rec, size_t N>
+int parse_fields(const IpcMessage& msg, const IpcMessageTexts& texts,
+                 const std::array<IpcField<Rec>, N>& fields, Rec& out, std::span<char> err) {
+  uint32_t seen = 0;
+  return parse_fields(msg, texts, fields, out, seen, err);
+}
 
 }  // namespace
 
@@ -231,142 +226,30 @@ int ipc_parse_hello(const IpcMessage& msg, uint32_t& pid, std::span<char> err) {
   if (!check_type(msg, IpcType::kHello, err)) {
     return -1;
   }
-  if (msg.payload_length == 0) {
-    err_set(err, "HELLO: no pid");
+  IpcHelloFields in;
+  if (parse_fields(msg, kIpcHelloTexts, kIpcHelloFields, in, err) != 0) {
     return -1;
   }
-  bool have_pid = false;
-  uint32_t value = 0;
-  if (walk_records(msg, "HELLO: malformed record", err, [&](const Record& rec) {
-        if (rec.tag != kIpcTagHelloPid || have_pid) {
-          err_set(err, "HELLO: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        if (!rec.is_u32()) {
-          err_set(err, "HELLO: bad pid");
-          return -1;
-        }
-        value = rec.u32();
-        have_pid = true;
-        return 0;
-      }) != 0) {
-    return -1;
-  }
-  pid = value;
+  pid = in.pid;
   return 0;
 }
-
-namespace {
-
-int mail_config_walk(const IpcMessage& msg, MailSettings& out, std::span<char> err) {
-  TagSet seen(kIpcTagMailHost);
-  if (walk_records(msg, "MAIL_CONFIG: malformed record", err, [&](const Record& rec) {
-        if (rec.tag > kMailConfigTagLimit) {
-          err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        if (rec.tag == kIpcTagMailRecipient) {
-          if (out.recipient_count > kMailMaxRecipients - 1) {
-            err_set(err, "MAIL_CONFIG: too many recipients");
-            return -1;
-          }
-          if (!take_address(rec, out.recipients[out.recipient_count])) {
-            err_set(err, "MAIL_CONFIG: bad recipient");
-            return -1;
-          }
-          ++out.recipient_count;
-          return 0;
-        }
-        if (rec.tag < kIpcTagMailHost || rec.tag > kIpcTagMailTimeout) {
-          err_set(err, "MAIL_CONFIG: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        if (seen.seen_before(rec.tag)) {
-          err_set(err, "MAIL_CONFIG: duplicate tag %u", rec.tag);
-          return -1;
-        }
-        switch (rec.tag) {
-          case kIpcTagMailHost:
-            if (!take_text(rec, 0, false, out.smtp_host)) {
-              err_set(err, "MAIL_CONFIG: bad host");
-              return -1;
-            }
-            break;
-          case kIpcTagMailPort:
-            if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > 65535) {
-              err_set(err, "MAIL_CONFIG: bad port");
-              return -1;
-            }
-            out.smtp_port = rec.u32();
-            break;
-          case kIpcTagMailTlsMode:
-            if (!rec.is_u32() || rec.u32() > kMailTlsSmtps) {
-              err_set(err, "MAIL_CONFIG: bad tls mode");
-              return -1;
-            }
-            out.tls_mode = rec.u32();
-            break;
-          case kIpcTagMailUser:
-            if (!take_text(rec, 0, false, out.smtp_user)) {
-              err_set(err, "MAIL_CONFIG: bad user");
-              return -1;
-            }
-            break;
-          case kIpcTagMailPassword:
-            if (!take_text(rec, 0, false, out.smtp_password)) {
-              err_set(err, "MAIL_CONFIG: bad password");
-              return -1;
-            }
-            break;
-          case kIpcTagMailFrom:
-            if (!take_address(rec, out.from)) {
-              err_set(err, "MAIL_CONFIG: bad from");
-              return -1;
-            }
-            break;
-          case kIpcTagMailCaFile:
-            if (!take_text(rec, 0, false, out.ca_file)) {
-              err_set(err, "MAIL_CONFIG: bad ca-file");
-              return -1;
-            }
-            break;
-          case kIpcTagMailTimeout:
-            if (!rec.is_u32() || rec.u32() == 0) {
-              err_set(err, "MAIL_CONFIG: bad timeout");
-              return -1;
-            }
-            out.timeout_seconds = rec.u32();
-            break;
-        }
-        return 0;
-      }) != 0) {
-    return -1;
-  }
-  if (out.smtp_host[0] == '\0' || !seen.has(kIpcTagMailPort) || out.from[0] == '\0' ||
-      out.recipient_count == 0 || !seen.has(kIpcTagMailTimeout) || !seen.has(kIpcTagMailTlsMode)) {
-    err_set(err, "MAIL_CONFIG: incomplete");
-    return -1;
-  }
-  if ((out.smtp_user[0] == '\0') != (out.smtp_password[0] == '\0')) {
-    err_set(err, "MAIL_CONFIG: user and password go together");
-    return -1;
-  }
-  return 0;
-}
-
-}  // namespace
 
 int ipc_parse_mail_config(const IpcMessage& msg, MailSettings& out, std::span<char> err) {
   clear_err(err);
-  mail_settings_reset(out);
+  secret_wipe(out);
   if (!check_type(msg, IpcType::kMailConfig, err)) {
     return -1;
   }
   // Fields are filled in place; defaults must not stand in for fields the message lacks.
   out.tls_mode = 0;
   out.timeout_seconds = 0;
-  if (mail_config_walk(msg, out, err) != 0) {
-    mail_settings_reset(out);
+  if (parse_fields(msg, kIpcMailConfigTexts, kIpcMailConfigFields, out, err) != 0) {
+    secret_wipe(out);
+    return -1;
+  }
+  if (!ipc_mail_credentials_paired(out)) {
+    err_set(err, "MAIL_CONFIG: user and password go together");
+    secret_wipe(out);
     return -1;
   }
   out.enabled = 1;
@@ -381,44 +264,13 @@ int ipc_parse_mail_send(const IpcMessage& msg, std::span<char> subject, std::spa
   if (!check_type(msg, IpcType::kMailSend, err)) {
     return -1;
   }
-  auto fail = [&] {
-    clear_text(subject);
-    clear_text(body);
+  IpcMailSendFields in;
+  if (parse_fields(msg, kIpcMailSendTexts, ipc_mail_send_fields(subject.size(), body.size()), in,
+                   err) != 0) {
     return -1;
-  };
-  bool have_subject = false;
-  bool have_body = false;
-  if (walk_records(msg, "MAIL_SEND: malformed record", err, [&](const Record& rec) {
-        if (rec.tag == kIpcTagSendSubject && !have_subject) {
-          if (rec.length >= subject.size() || has_byte(rec.text(), '\0')) {
-            err_set(err, "MAIL_SEND: bad subject");
-            return -1;
-          }
-          if (has_byte(rec.text(), '\r') || has_byte(rec.text(), '\n')) {
-            err_set(err, "MAIL_SEND: subject contains a line break");
-            return -1;
-          }
-          copy_value(rec, subject);
-          have_subject = true;
-        } else if (rec.tag == kIpcTagSendBody && !have_body) {
-          if (rec.length >= body.size() || has_byte(rec.text(), '\0')) {
-            err_set(err, "MAIL_SEND: bad body");
-            return -1;
-          }
-          copy_value(rec, body);
-          have_body = true;
-        } else {
-          err_set(err, "MAIL_SEND: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        return 0;
-      }) != 0) {
-    return fail();
   }
-  if (!have_subject || !have_body) {
-    err_set(err, "MAIL_SEND: incomplete");
-    return fail();
-  }
+  ipc_copy_value(subject, in.subject);
+  ipc_copy_value(body, in.body);
   return 0;
 }
 
@@ -430,61 +282,33 @@ int ipc_parse_mail_result(const IpcMessage& msg, uint32_t& status, std::span<cha
   if (!check_type(msg, IpcType::kMailResult, err)) {
     return -1;
   }
-  auto fail = [&] {
-    status = 0;
-    clear_text(text);
+  const auto fields = ipc_mail_result_fields(text.size());
+  IpcMailResultFields in;
+  uint32_t seen = 0;
+  if (parse_fields(msg, kIpcMailResultTexts, fields, in, seen, err) != 0) {
     return -1;
-  };
-  bool have_status = false;
-  bool have_text = false;
-  uint32_t value = 0;
-  if (walk_records(msg, "MAIL_RESULT: malformed record", err, [&](const Record& rec) {
-        if (rec.tag == kIpcTagResultStatus && !have_status) {
-          if (!rec.is_u32()) {
-            err_set(err, "MAIL_RESULT: bad status");
-            return -1;
-          }
-          value = rec.u32();
-          have_status = true;
-        } else if (rec.tag == kIpcTagResultText && !have_text) {
-          if (rec.length >= text.size() || has_byte(rec.text(), '\0')) {
-            err_set(err, "MAIL_RESULT: bad error text");
-            return -1;
-          }
-          copy_value(rec, text);
-          have_text = true;
-        } else {
-          err_set(err, "MAIL_RESULT: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        return 0;
-      }) != 0) {
-    return fail();
   }
-  if (!have_status) {
-    err_set(err, "MAIL_RESULT: no status");
-    return fail();
-  }
-  if (have_text != (value != 0)) {
+  bool have_text = (seen & field_bit(fields, kIpcTagResultText)) != 0;
+  if (have_text != (in.status != 0)) {
     err_set(err, "MAIL_RESULT: error text must be present iff status != 0");
-    return fail();
+    return -1;
   }
-  // The text ends up in log lines: no line breaks.
-  for (char& c : text) {
-    if (c == '\0') {
-      break;
-    }
-    if (c == '\r' || c == '\n') {
-      c = ' ';
+  if (have_text) {
+    ipc_copy_value(text, in.text);
+    // The text ends up in log lines: no line breaks.
+    for (size_t i = 0; i < in.text.size(); ++i) {
+      if (text[i] == '\r' || text[i] == '\n') {
+        text[i] = ' ';
+      }
     }
   }
-  status = value;
+  status = in.status;
   return 0;
 }
 
 void ipc_api_config_release(ApiTlsConfig& cfg) {
-  pem_free(cfg.cert_pem, cfg.cert_length);
-  pem_free(cfg.key_pem, cfg.key_length);
+  cfg.cert_pem.clear();
+  cfg.key_pem.clear();
   cfg.max_clients = 0;
 }
 
@@ -494,202 +318,24 @@ int ipc_parse_api_config(const IpcMessage& msg, ApiTlsConfig& out, std::span<cha
   if (!check_type(msg, IpcType::kApiConfig, err)) {
     return -1;
   }
-  // Values are checked in the walk and copied only once the whole message is accepted, so a
-  // refused message never allocates.
-  Record cert;
-  Record key;
-  bool have_cert = false;
-  bool have_key = false;
-  bool have_max = false;
-  uint32_t max_clients = 0;
-  if (walk_records(msg, "API_CONFIG: malformed or incomplete", err, [&](const Record& rec) {
-        if (rec.tag == kIpcTagApiCert && !have_cert) {
-          if (!value_fits(rec, 1, kIpcPemMax, false)) {
-            err_set(err, "API_CONFIG: bad certificate");
-            return -1;
-          }
-          cert = rec;
-          have_cert = true;
-        } else if (rec.tag == kIpcTagApiKey && !have_key) {
-          if (!value_fits(rec, 1, kIpcPemMax, false)) {
-            err_set(err, "API_CONFIG: bad key");
-            return -1;
-          }
-          key = rec;
-          have_key = true;
-        } else if (rec.tag == kIpcTagApiMaxClients && !have_max) {
-          if (!rec.is_u32() || rec.u32() < 1 || rec.u32() > kIpcMaxClientsMax) {
-            err_set(err, "API_CONFIG: bad max-clients");
-            return -1;
-          }
-          max_clients = rec.u32();
-          have_max = true;
-        } else {
-          err_set(err, "API_CONFIG: unexpected tag %u", rec.tag);
-          return -1;
-        }
-        return 0;
-      }) != 0) {
+  // The texts are copied only once the whole message is accepted, so a refused message never
+  // allocates.
+  IpcApiConfigFields in;
+  if (parse_fields(msg, kIpcApiConfigTexts, kIpcApiConfigFields, in, err) != 0) {
     return -1;
   }
-  if (!have_cert || !have_key || !have_max) {
-    err_set(err, "API_CONFIG: malformed or incomplete");
-    return -1;
-  }
-  out.cert_pem = pem_copy(cert.text());
-  out.cert_length = out.cert_pem != nullptr ? cert.length : 0;
-  out.key_pem = pem_copy(key.text());
-  out.key_length = out.key_pem != nullptr ? key.length : 0;
-  if (out.cert_pem == nullptr || out.key_pem == nullptr) {
+  if (!out.cert_pem.assign(in.cert_pem) || !out.key_pem.assign(in.key_pem)) {
     ipc_api_config_release(out);
     err_set(err, "API_CONFIG: out of memory");
     return -1;
   }
-  out.max_clients = max_clients;
+  out.max_clients = in.max_clients;
   return 0;
 }
 
 void ipc_api_request_wipe(ApiRequest& req) {
-  OPENSSL_cleanse(&req, sizeof(req));
-  req = ApiRequest{};
+  secret_wipe(req);
 }
-
-namespace {
-
-int api_request_walk(const IpcMessage& msg, ApiRequest& out, std::span<char> err) {
-  TagSet seen(kApiRequestTagFirst);
-  if (walk_records(msg, "API_REQUEST: malformed record", err, [&](const Record& rec) {
-        if (rec.tag < kApiRequestTagFirst || rec.tag > kApiRequestTagLast ||
-            seen.seen_before(rec.tag)) {
-          err_set(err, "API_REQUEST: unexpected or duplicate tag %u", rec.tag);
-          return -1;
-        }
-        switch (rec.tag) {
-          case kIpcTagReqMethod:
-            if (!take_text(rec, 1, true, out.method)) {
-              err_set(err, "API_REQUEST: bad method");
-              return -1;
-            }
-            break;
-          case kIpcTagReqPath:
-            if (!value_fits(rec, 1, kIpcPathSize - 1, true) || rec.value[0] != '/') {
-              err_set(err, "API_REQUEST: bad path");
-              return -1;
-            }
-            copy_value(rec, out.path);
-            break;
-          case kIpcTagReqQuery:
-            if (!take_text(rec, 0, true, out.query)) {
-              err_set(err, "API_REQUEST: bad query");
-              return -1;
-            }
-            break;
-          case kIpcTagReqAuthorization:
-            if (!take_text(rec, 0, true, out.authorization)) {
-              err_set(err, "API_REQUEST: bad authorization");
-              return -1;
-            }
-            break;
-          case kIpcTagReqIfMatch:
-            if (!take_text(rec, 0, true, out.if_match)) {
-              err_set(err, "API_REQUEST: bad if-match");
-              return -1;
-            }
-            break;
-          case kIpcTagReqClientAddress:
-            if (!take_text(rec, 1, true, out.client_address)) {
-              err_set(err, "API_REQUEST: bad client address");
-              return -1;
-            }
-            break;
-          case kIpcTagReqBody:
-            if (rec.length > kIpcRequestBodyMax) {
-              err_set(err, "API_REQUEST: body too large");
-              return -1;
-            }
-            out.body = rec.value;
-            out.body_length = rec.length;
-            break;
-          default:
-            static_assert(kApiRequestTagUsedLast == kIpcTagReqBody);
-            err_set(err, "API_REQUEST: unexpected tag %u", rec.tag);
-            return -1;
-        }
-        return 0;
-      }) != 0) {
-    return -1;
-  }
-  if (out.method[0] == '\0' || out.path[0] == '\0' || out.client_address[0] == '\0') {
-    err_set(err, "API_REQUEST: incomplete");
-    return -1;
-  }
-  if (!ipc_method_allowed(text_view(out.method))) {
-    err_set(err, "API_REQUEST: method not allowed");
-    return -1;
-  }
-  return 0;
-}
-
-int api_response_walk(const IpcMessage& msg, ApiResponse& out, std::span<char> err) {
-  TagSet seen(kApiResponseTagFirst);
-  if (walk_records(msg, "API_RESPONSE: malformed record", err, [&](const Record& rec) {
-        if (rec.tag < kApiResponseTagFirst || rec.tag > kApiResponseTagLast ||
-            seen.seen_before(rec.tag)) {
-          err_set(err, "API_RESPONSE: unexpected or duplicate tag %u", rec.tag);
-          return -1;
-        }
-        switch (rec.tag) {
-          case kIpcTagRespStatus:
-            if (!rec.is_u32() || rec.u32() < kIpcStatusMin || rec.u32() > kIpcStatusMax) {
-              err_set(err, "API_RESPONSE: bad status");
-              return -1;
-            }
-            out.status = rec.u32();
-            break;
-          case kIpcTagRespEtag:
-            if (!take_text(rec, 0, true, out.etag)) {
-              err_set(err, "API_RESPONSE: bad etag");
-              return -1;
-            }
-            break;
-          case kIpcTagRespSignature:
-            if (!take_text(rec, 0, true, out.signature)) {
-              err_set(err, "API_RESPONSE: bad signature");
-              return -1;
-            }
-            break;
-          case kIpcTagRespFailedLogin:
-            if (!rec.is_u32()) {
-              err_set(err, "API_RESPONSE: bad flag");
-              return -1;
-            }
-            out.failed_login = rec.u32() != 0 ? 1 : 0;
-            break;
-          case kIpcTagRespBody:
-            if (rec.length > kIpcResponseBodyMax) {
-              err_set(err, "API_RESPONSE: body too large");
-              return -1;
-            }
-            out.body = rec.value;
-            out.body_length = rec.length;
-            break;
-          default:
-            static_assert(kApiResponseTagUsedLast == kIpcTagRespFailedLogin);
-            err_set(err, "API_RESPONSE: unexpected tag %u", rec.tag);
-            return -1;
-        }
-        return 0;
-      }) != 0) {
-    return -1;
-  }
-  if (!seen.has(kIpcTagRespStatus) || !seen.has(kIpcTagRespBody)) {
-    err_set(err, "API_RESPONSE: incomplete");
-    return -1;
-  }
-  return 0;
-}
-
-}  // namespace
 
 int ipc_parse_api_request(const IpcMessage& msg, ApiRequest& out, std::span<char> err) {
   clear_err(err);
@@ -697,7 +343,12 @@ int ipc_parse_api_request(const IpcMessage& msg, ApiRequest& out, std::span<char
   if (!check_type(msg, IpcType::kApiRequest, err)) {
     return -1;
   }
-  if (api_request_walk(msg, out, err) != 0) {
+  if (parse_fields(msg, kIpcApiRequestTexts, kIpcApiRequestFields, out, err) != 0) {
+    ipc_api_request_wipe(out);
+    return -1;
+  }
+  if (!ipc_method_allowed(text_view(out.method))) {
+    err_set(err, "API_REQUEST: method not allowed");
     ipc_api_request_wipe(out);
     return -1;
   }
@@ -710,7 +361,7 @@ int ipc_parse_api_response(const IpcMessage& msg, ApiResponse& out, std::span<ch
   if (!check_type(msg, IpcType::kApiResponse, err)) {
     return -1;
   }
-  if (api_response_walk(msg, out, err) != 0) {
+  if (parse_fields(msg, kIpcApiResponseTexts, kIpcApiResponseFields, out, err) != 0) {
     out = ApiResponse{};
     return -1;
   }

@@ -528,6 +528,31 @@ TEST(IpcParseMailResult, Table) {
   });
 }
 
+// A receiver's buffer of 0 bytes holds no text at all, and is never written.
+TEST(IpcParse, ZeroSizeTextBuffers) {
+  const struct {
+    const char* name;
+    Bytes msg;
+    std::string want;
+  } cases[] = {
+      {"subject", wire(IpcType::kMailSend, {{20, ""}, {21, ""}}), "MAIL_SEND: bad subject"},
+      {"sent", wire(IpcType::kMailResult, {{30, u32v(0)}}), ""},
+      {"failed", wire(IpcType::kMailResult, {{30, u32v(1)}, {31, "e"}}),
+       "MAIL_RESULT: bad error text"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    IpcMessage msg;
+    ASSERT_EQ(ipc_parse_header(c.msg.data(), c.msg.size(), msg), 0);
+    char err[128];
+    uint32_t status = 9;
+    int rc = msg.type == IpcType::kMailSend ? ipc_parse_mail_send(msg, {}, {}, err)
+                                            : ipc_parse_mail_result(msg, status, {}, err);
+    EXPECT_EQ(rc, c.want.empty() ? 0 : -1);
+    EXPECT_EQ(std::string(err), c.want);
+  }
+}
+
 TEST(IpcParseMailResult, LineBreaksBecomeSpaces) {
   IpcBuffer buf;
   ASSERT_EQ(ipc_build_mail_result(buf, 6, 3, "550 no\r\nsuch user\n"), 0);
@@ -601,8 +626,8 @@ TEST(IpcParseApiConfig, Table) {
     ApiTlsConfig cfg;
     int rc = ipc_parse_api_config(m, cfg, err);
     if (rc != 0) {
-      EXPECT_EQ(cfg.cert_pem, nullptr);
-      EXPECT_EQ(cfg.key_pem, nullptr);
+      EXPECT_TRUE(cfg.cert_pem.empty());
+      EXPECT_TRUE(cfg.key_pem.empty());
     }
     ipc_api_config_release(cfg);
     return rc;
@@ -619,14 +644,14 @@ TEST(IpcParseApiConfig, OwnsItsCopiesAndReleasesTwice) {
   // A second parse into the same record releases the first copies.
   ASSERT_EQ(ipc_parse_api_config(msg, cfg, err), 0);
   std::fill(b.begin(), b.end(), 0);
-  EXPECT_STREQ(cfg.cert_pem, "CERT");
-  EXPECT_EQ(cfg.cert_length, 4u);
-  EXPECT_TRUE(strcmp(cfg.key_pem, "KEY") == 0);
-  EXPECT_EQ(cfg.key_length, 3u);
+  EXPECT_STREQ(cfg.cert_pem.c_str(), "CERT");
+  EXPECT_EQ(cfg.cert_pem.size(), 4u);
+  EXPECT_TRUE(strcmp(cfg.key_pem.c_str(), "KEY") == 0);
+  EXPECT_EQ(cfg.key_pem.size(), 3u);
   EXPECT_EQ(cfg.max_clients, 16u);
   ipc_api_config_release(cfg);
-  EXPECT_EQ(cfg.cert_pem, nullptr);
-  EXPECT_EQ(cfg.key_pem, nullptr);
+  EXPECT_TRUE(cfg.cert_pem.empty());
+  EXPECT_TRUE(cfg.key_pem.empty());
   EXPECT_EQ(cfg.max_clients, 0u);
   ipc_api_config_release(cfg);
 }
@@ -862,7 +887,7 @@ TEST(IpcRoundTrip, MailSendAndApiConfig) {
   ASSERT_EQ(ipc_parse_header(buf, msg), 0);
   ApiTlsConfig cfg;
   ASSERT_EQ(ipc_parse_api_config(msg, cfg, err), 0) << err;
-  EXPECT_EQ(std::string(cfg.cert_pem), std::string(kIpcPemMax, 'C'));
+  EXPECT_EQ(cfg.cert_pem.view(), std::string(kIpcPemMax, 'C'));
   EXPECT_EQ(cfg.max_clients, 256u);
   ipc_api_config_release(cfg);
 }

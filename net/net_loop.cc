@@ -15,7 +15,6 @@
 #include <vector>
 
 #include <curl/curl.h>
-#include <openssl/crypto.h>
 
 #include "common/cli.h"
 #include "common/clock.h"
@@ -23,8 +22,10 @@
 #include "common/ipc.h"
 #include "common/log.h"
 #include "common/mail_settings.h"
+#include "common/net_names.h"
 #include "common/runlog.h"
 #include "common/scope_exit.h"
+#include "common/secret_text.h"
 #include "common/selftest.h"
 #include "common/text.h"
 #include "net/mail_compose.h"
@@ -35,12 +36,9 @@ namespace vrk {
 
 namespace {
 
-constexpr const char kProgram[] = "vrk_sched_net";
-constexpr const char kApiAccount[] = "arvenna-api";
-
 const CliOption kNetOptions[] = {
-    {"--ipc-fd", nullptr, true},
-    {"--listen-fd", nullptr, true},
+    {kNetIpcFdOption, nullptr, true},
+    {kNetListenFdOption, nullptr, true},
     {},
 };
 
@@ -171,12 +169,12 @@ int start_mail(NetState& st, uint32_t mail_id) {
 int on_mail_config(NetState& st, const IpcMessage& msg) {
   char err[kParseErrSize] = "";
   MailSettings fresh;
-  ScopeExit wipe_fresh([&] { OPENSSL_cleanse(&fresh, sizeof fresh); });
+  ScopeExit wipe_fresh([&] { secret_wipe(fresh); });
   if (ipc_parse_mail_config(msg, fresh, err) != 0) {
     log_msg(kLogError, "%s", err);
     return 1;
   }
-  OPENSSL_cleanse(&st.mail, sizeof st.mail);
+  secret_wipe(st.mail);
   st.mail = fresh;
   ipc_buffer_wipe(st.recv);
   log_msg(kLogInfo, "mail settings received (server %s:%u, %d recipient(s))", st.mail.smtp_host,
@@ -195,8 +193,7 @@ int on_mail_send(NetState& st, const IpcMessage& msg) {
 
 int on_api_config(NetState& st, const IpcMessage& msg) {
   char err[kParseErrSize] = "";
-  ApiTlsConfig cfg;
-  ScopeExit release([&] { ipc_api_config_release(cfg); });
+  ApiTlsConfig cfg;  // wiped when it goes out of scope
   if (ipc_parse_api_config(msg, cfg, err) != 0) {
     log_msg(kLogError, "%s", err);
     return 1;
@@ -338,7 +335,7 @@ void shut_down(NetState& st) {
   st.transfers.clear();
   st.waiting.clear();
   st.multi.reset();
-  OPENSSL_cleanse(&st.mail, sizeof st.mail);
+  secret_wipe(st.mail);
   ipc_buffer_wipe(st.recv);
 }
 
@@ -370,23 +367,21 @@ int net_serve(int ipc_fd, int listen_fd) {
     log_msg(kLogError, "cannot talk to vrk_sched on fd %d", ipc_fd);
     return 1;
   }
-  OPENSSL_cleanse(&st->mail, sizeof st->mail);
-  st->mail = MailSettings{};
-  st->mail.enabled = 0;
+  secret_wipe(st->mail);
   set_host_name(*st);
   return run_loop(*st);
 }
 
 int net_main(int argc, char** argv) {
-  int rc = version_or_selftest(argc, argv, kProgram);
+  int rc = version_or_selftest(argc, argv, kNetProgram);
   if (rc >= 0) {
     return rc;
   }
-  log_init(kProgram, kLogInfo);
-  runlog_init(argc, argv, kProgram);
+  log_init(kNetProgram, kLogInfo);
+  runlog_init(argc, argv, kNetProgram);
   cli_check(argc, argv, kNetOptions, 0);
 
-  const char* ipc_text = cli_value(argc, argv, "--ipc-fd", nullptr);
+  const char* ipc_text = cli_value(argc, argv, kNetIpcFdOption, nullptr);
   if (ipc_text == nullptr) {
     fputs(
         "vrk_sched_net is started by vrk_sched itself, not by hand (usage: vrk_sched_net "
@@ -394,13 +389,13 @@ int net_main(int argc, char** argv) {
         stderr);
     return 2;
   }
-  const char* listen_text = cli_value(argc, argv, "--listen-fd", nullptr);
+  const char* listen_text = cli_value(argc, argv, kNetListenFdOption, nullptr);
   int ipc_fd = parse_fd(ipc_text);
   int listen_fd = listen_text ? parse_fd(listen_text) : -1;
 
   if (geteuid() == 0) {
     log_msg(kLogError, "refusing to run as root: vrk_sched starts this process as the '%s' account",
-            kApiAccount);
+            kNetAccount);
     return 2;
   }
 

@@ -6,17 +6,23 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
 
 #include <openssl/crypto.h>
 
 #include "common/error.h"
 #include "common/ipc.h"
 #include "common/log.h"
+#include "common/scope_exit.h"
+#include "common/secret_text.h"
 #include "common/text.h"
 #include "sched/net_supervisor.h"
 
@@ -31,42 +37,26 @@ constexpr char kDisabledBody[] =
     "{\"error\":{\"code\":\"unavailable\",\"message\":\"the API is disabled\"}}";
 static_assert(sizeof kDisabledBody - 1 == 64);
 
-// An owned PEM text, wiped before it is freed.
-struct PemText {
-  char* text = nullptr;
-  size_t length = 0;
-  PemText() = default;
-  PemText(const PemText&) = delete;
-  PemText& operator=(const PemText&) = delete;
-  ~PemText() { clear(); }
-  void clear() {
-    if (text != nullptr) {
-      OPENSSL_cleanse(text, length);
-      free(text);
-    }
-    text = nullptr;
-    length = 0;
-  }
-};
-
 // Reads path whole: 1..16384 bytes, no NUL. 0, or -1 with the message in err.
-int read_pem(const char* path, PemText& out, std::span<char> err) {
+int read_pem(const char* path, SecretText& out, std::span<char> err) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     err_set(err, "cannot read %s: %s", path, strerror(errno));
     return -1;
   }
-  // One byte over the limit tells a too-large file from one at the limit.
-  char* buf = static_cast<char*>(malloc(kPemMax + 2));
-  if (buf == nullptr) {
+  // One byte over the limit tells a too-large file from one at the limit. The text is copied
+  // out at its final size, so this buffer is wiped on every way out.
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kPemMax + 1]);
+  if (!buf) {
     close(fd);
     err_set(err, "out of memory");
     return -1;
   }
+  ScopeExit wipe([&] { OPENSSL_cleanse(buf.get(), kPemMax + 1); });
   size_t n = 0;
   int read_errno = 0;
   while (n < kPemMax + 1) {
-    ssize_t r = read(fd, buf + n, kPemMax + 1 - n);
+    ssize_t r = read(fd, buf.get() + n, kPemMax + 1 - n);
     if (r < 0 && errno == EINTR) {
       continue;
     }
@@ -81,26 +71,18 @@ int read_pem(const char* path, PemText& out, std::span<char> err) {
   }
   close(fd);
   if (read_errno != 0) {
-    OPENSSL_cleanse(buf, kPemMax + 2);
-    free(buf);
     err_set(err, "cannot read %s: %s", path, strerror(read_errno));
     return -1;
   }
-  if (n == 0 || n > kPemMax || memchr(buf, '\0', n) != nullptr) {
-    OPENSSL_cleanse(buf, kPemMax + 2);
-    free(buf);
+  if (n == 0 || n > kPemMax || memchr(buf.get(), '\0', n) != nullptr) {
     err_set(err, "%s is empty, too large or not a PEM file", path);
     return -1;
   }
-  buf[n] = '\0';
-  out.clear();
-  out.text = buf;
-  out.length = n;
+  if (!out.assign(std::string_view(buf.get(), n))) {
+    err_set(err, "out of memory");
+    return -1;
+  }
   return 0;
-}
-
-bool same_text(const char* a, size_t a_len, const PemText& b) {
-  return a != nullptr && a_len == b.length && memcmp(a, b.text, a_len) == 0;
 }
 
 // A non-blocking, close-on-exec listening socket on a numeric host. The descriptor, or -1
@@ -151,17 +133,6 @@ int open_listener(const char* host, uint32_t port, std::span<char> err) {
   return fd;
 }
 
-void take_secret(char*& dst, size_t& dst_len, PemText& src) {
-  if (dst != nullptr) {
-    OPENSSL_cleanse(dst, dst_len);
-    free(dst);
-  }
-  dst = src.text;
-  dst_len = src.length;
-  src.text = nullptr;
-  src.length = 0;
-}
-
 }  // namespace
 
 void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handler,
@@ -173,8 +144,8 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
     return;
   }
   char err[kApiErrSize] = "";
-  PemText cert;
-  PemText key;
+  SecretText cert;
+  SecretText key;
   if (read_pem(api.cert, cert, err) != 0 || read_pem(api.key, key, err) != 0) {
     log_msg(kLogError, "vrk_sched: API not started: %s (create one with 'vrk_sched api-init')",
             err);
@@ -189,9 +160,8 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
 
   bool same_place =
       net.api_enabled != 0 && net.api_listen_socket >= 0 && strcmp(address, net.api_address) == 0;
-  if (same_place && net.max_clients == api.max_clients &&
-      same_text(net.cert_pem, net.cert_length, cert) &&
-      same_text(net.key_pem, net.key_length, key)) {
+  if (same_place && net.max_clients == api.max_clients && net.cert_pem.view() == cert.view() &&
+      net.key_pem.view() == key.view()) {
     return;  // nothing changed: the child keeps running
   }
   if (!same_place) {
@@ -209,8 +179,8 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
     }
     net.api_listen_socket = fd;
   }
-  take_secret(net.cert_pem, net.cert_length, cert);
-  take_secret(net.key_pem, net.key_length, key);
+  net.cert_pem = std::move(cert);
+  net.key_pem = std::move(key);
   net.max_clients = api.max_clients;
   text_copy_cut(net.api_address, address);
   net.api_enabled = 1;

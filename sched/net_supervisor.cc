@@ -15,8 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
-#include <openssl/crypto.h>
+#include <array>
 
 #include "common/clock.h"
 #include "common/ipc.h"
@@ -30,12 +29,9 @@ namespace vrk {
 namespace {
 
 constexpr size_t kPathSize = 4096;  // program path, at most 4095 bytes
-constexpr const char kNetProgramName[] = "vrk_sched_net";
 constexpr int kMaxMessagesPerPump = 32;
 constexpr int kSendBufferBytes = 1048576;
 constexpr int kChildFdFloor = 10;  // descriptors are parked here before they move to 3 and 4
-constexpr int kIpcChildFd = 3;
-constexpr int kListenChildFd = 4;
 constexpr rlim_t kBaseFdLimit = 64;
 constexpr int kCloseFallbackMax = 65536;
 constexpr int kChildSetupFailed = 126;
@@ -72,7 +68,7 @@ int program_path(char (&path)[kPathSize]) {
   ssize_t n = readlink("/proc/self/exe", self, sizeof self);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof self) {
     // Without our own path there is no candidate: name the program itself.
-    text_copy_cut(path, kNetProgramName);
+    text_copy_cut(path, kNetProgram);
     return -1;
   }
   self[n] = '\0';
@@ -80,7 +76,7 @@ int program_path(char (&path)[kPathSize]) {
   if (slash != nullptr) {
     *slash = '\0';
   }
-  int len = snprintf(path, sizeof path, "%s/%s", self, kNetProgramName);
+  int len = snprintf(path, sizeof path, "%s/%s", self, kNetProgram);
   if (len < 0 || static_cast<size_t>(len) >= sizeof path) {
     return -1;
   }
@@ -119,13 +115,13 @@ void close_from(int first) {
     }
   }
   // dup2 clears close-on-exec on the target: these two are the only ones the program keeps.
-  if (dup2(ipc, kIpcChildFd) != kIpcChildFd) {
+  if (dup2(ipc, kNetIpcFd) != kNetIpcFd) {
     _exit(kChildSetupFailed);
   }
-  if (listen >= 0 && dup2(listen, kListenChildFd) != kListenChildFd) {
+  if (listen >= 0 && dup2(listen, kNetListenFd) != kNetListenFd) {
     _exit(kChildSetupFailed);
   }
-  close_from(listen >= 0 ? kListenChildFd + 1 : kIpcChildFd + 1);
+  close_from(listen >= 0 ? kNetListenFd + 1 : kNetIpcFd + 1);
 
   struct rlimit no_core = {0, 0};
   struct rlimit fds = {plan.fd_limit, plan.fd_limit};
@@ -188,10 +184,9 @@ void send_mail_config(NetSupervisor& net) {
 
 void send_api_config(NetSupervisor& net) {
   uint32_t id = net_next_message_id(net);
-  std::string_view cert(net.cert_pem != nullptr ? net.cert_pem : "", net.cert_length);
-  std::string_view key(net.key_pem != nullptr ? net.key_pem : "", net.key_length);
   if (send_fresh(net, [&](IpcBuffer& b) {
-        return ipc_build_api_config(b, id, cert, key, net.max_clients);
+        return ipc_build_api_config(b, id, net.cert_pem.view(), net.key_pem.view(),
+                                    net.max_clients);
       }) != 0) {
     log_msg(kLogWarn, "vrk_sched: could not hand the API certificate to vrk_sched_net");
   }
@@ -366,15 +361,6 @@ void stop_child_now(NetSupervisor& net) {
   }
 }
 
-void free_secret(char*& text, size_t& length) {
-  if (text != nullptr) {
-    OPENSSL_cleanse(text, length);
-    free(text);
-  }
-  text = nullptr;
-  length = 0;
-}
-
 void drop_api_state(NetSupervisor& net) {
   net.api_enabled = 0;
   if (net.api_listen_socket >= 0) {
@@ -382,13 +368,12 @@ void drop_api_state(NetSupervisor& net) {
     net.api_listen_socket = -1;
   }
   net.api_address[0] = '\0';
-  free_secret(net.cert_pem, net.cert_length);
-  free_secret(net.key_pem, net.key_length);
+  net.cert_pem.clear();
+  net.key_pem.clear();
 }
 
 void wipe_mail(NetSupervisor& net) {
-  OPENSSL_cleanse(&net.mail, sizeof net.mail);
-  net.mail = MailSettings{};
+  secret_wipe(net.mail);
 }
 
 }  // namespace
@@ -442,18 +427,18 @@ int net_start(NetSupervisor& net) {
   plan.listen_fd = api ? net.api_listen_socket : -1;
   plan.fd_limit = api ? static_cast<rlim_t>(net.max_clients) + kBaseFdLimit : kBaseFdLimit;
   plan.parent = getpid();
-  static char arg0[] = "vrk_sched_net";
-  static char arg_ipc[] = "--ipc-fd";
-  static char arg_ipc_fd[] = "3";
-  static char arg_listen[] = "--listen-fd";
-  static char arg_listen_fd[] = "4";
+  static auto arg0 = std::to_array(kNetProgram);
+  static auto arg_ipc = std::to_array(kNetIpcFdOption);
+  static auto arg_ipc_fd = std::to_array(kNetIpcFdWord);
+  static auto arg_listen = std::to_array(kNetListenFdOption);
+  static auto arg_listen_fd = std::to_array(kNetListenFdWord);
   int a = 0;
-  plan.argv[a++] = arg0;
-  plan.argv[a++] = arg_ipc;
-  plan.argv[a++] = arg_ipc_fd;
+  plan.argv[a++] = arg0.data();
+  plan.argv[a++] = arg_ipc.data();
+  plan.argv[a++] = arg_ipc_fd.data();
   if (api) {
-    plan.argv[a++] = arg_listen;
-    plan.argv[a++] = arg_listen_fd;
+    plan.argv[a++] = arg_listen.data();
+    plan.argv[a++] = arg_listen_fd.data();
   }
   // The child logs the way we were told to (--no-syslog, --no-log, masks, log path).
   char* logging[kRunlogForwardMax] = {};

@@ -8,11 +8,12 @@
 
 #include "common/ipc.h"
 #include "common/mail_settings.h"
+#include "common/net_names.h"
+#include "common/secret_text.h"
 #include "sched/config.h"
 
 namespace vrk {
 
-inline constexpr const char kNetAccount[] = "arvenna-api";
 inline constexpr uint32_t kNetFirstRestartDelay = 5;
 inline constexpr uint32_t kNetMaxRestartDelay = 300;
 inline constexpr int kNetMailTextSize = 512;
@@ -40,10 +41,8 @@ struct NetSupervisor {
   uint32_t api_enabled = 0;
   int api_listen_socket = -1;
   char api_address[kNetApiAddressSize] = {};
-  char* cert_pem = nullptr;  // owned, wiped before it is freed
-  size_t cert_length = 0;
-  char* key_pem = nullptr;  // owned, wiped before it is freed
-  size_t key_length = 0;
+  SecretText cert_pem;
+  SecretText key_pem;
   uint32_t max_clients = 0;
   NetApiHandler api_handler = nullptr;
   void* api_context = nullptr;

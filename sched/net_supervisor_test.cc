@@ -715,9 +715,9 @@ TEST_F(NetSupervisorTest, ApiSettingsFilesAndAddresses) {
     EXPECT_EQ(net_.api_enabled, on ? 1u : 0u);
     EXPECT_EQ(net_.api_listen_socket >= 0, on);
     if (on) {
-      EXPECT_EQ(net_.key_length, c.key_text.size());
+      EXPECT_EQ(net_.key_pem.size(), c.key_text.size());
     } else {
-      EXPECT_EQ(net_.key_pem, nullptr);
+      EXPECT_TRUE(net_.key_pem.empty());
     }
     net_stop_api(net_);
   }
@@ -761,7 +761,7 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   net_stop_api(net_);
   EXPECT_LOG(cap.text(), kInfo, "vrk_sched: API stopped");
   EXPECT_EQ(net_.api_listen_socket, -1);
-  EXPECT_EQ(net_.cert_pem, nullptr);
+  EXPECT_TRUE(net_.cert_pem.empty());
   ASSERT_GT(net_.pid, 0);
   EXPECT_NE(net_.pid, second);
   EXPECT_EQ(args_of(net_.pid), "--ipc-fd 3 ");
