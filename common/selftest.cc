@@ -12,6 +12,7 @@
 #include "common/crc32c.h"
 #include "common/digest.h"
 #include "common/error.h"
+#include "common/version.h"
 
 namespace vrk {
 namespace {

@@ -5,9 +5,6 @@
 
 namespace vrk {
 
-inline constexpr const char kVersion[] = "1.0.2-alpha028";
-inline constexpr const char kBuild[] = "20261005-2";
-
 // 0 when all five checks pass, else 1 with the first failure's text in msg (size bytes).
 int selftest(char* msg, size_t size);
 

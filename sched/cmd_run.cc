@@ -16,10 +16,11 @@
 #include "common/runlog.h"
 #include "common/scope_exit.h"
 #include "sched/config_load.h"
-#include "sched/entry.h"
 #include "sched/job_run.h"
 #include "sched/notify.h"
 #include "sched/queue.h"
+#include "sched/settings.h"
+#include "sched/usage.h"
 
 namespace vrk {
 namespace {

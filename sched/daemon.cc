@@ -18,12 +18,12 @@
 #include "sched/api_state.h"
 #include "sched/config_load.h"
 #include "sched/cron.h"
-#include "sched/entry.h"
 #include "sched/job_run.h"
 #include "sched/net_mail.h"
 #include "sched/net_supervisor.h"
 #include "sched/notify.h"
 #include "sched/queue.h"
+#include "sched/settings.h"
 
 namespace vrk {
 namespace {
@@ -413,15 +413,38 @@ bool job_is_due(const QueueState& queue, const JobConfig& job, int64_t now, int6
   return entry->dependency_mark < latest;
 }
 
-int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, uint32_t busy_retry,
-               uint32_t job_timeout, const char* log_dir, uint32_t keep) {
+namespace {
+
+// A configuration that cmd_daemon has loaded already for its [sched] values, with the file's
+// identity from before that load: a change made meanwhile is then still seen as one.
+struct LoadedConfig {
+  std::unique_ptr<SchedConfig> config;
+  FileIdentity identity;
+};
+
+// daemon_run with the configuration in loaded; when that holds none, the file is loaded here,
+// once the queue is open and its stale entries are marked.
+int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t poll,
+                      uint32_t busy_retry, uint32_t job_timeout, const char* log_dir, uint32_t keep,
+                      LoadedConfig loaded) {
+  const bool preloaded = loaded.config != nullptr;
   auto d = std::unique_ptr<Daemon>(new (std::nothrow) Daemon);
   if (!d) {
+    if (preloaded) {
+      config_free(*loaded.config);
+    }
     return kErrNoMem;
   }
-  d->config.reset(new (std::nothrow) SchedConfig);
+  if (preloaded) {
+    d->config = std::move(loaded.config);
+  } else {
+    d->config.reset(new (std::nothrow) SchedConfig);
+  }
   d->scratch.reset(new (std::nothrow) SchedConfig);
   if (!d->config || !d->scratch) {
+    if (d->config) {
+      config_free(*d->config);
+    }
     return kErrNoMem;
   }
   d->config_path = config_path;
@@ -434,27 +457,31 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
   g_reread = 0;
   install_signal_handlers();
 
-  d->lock = queue_lock(queue_path);
+  d->lock.take(queue_path);
   int rc = queue_open(d->queue, queue_path);
   if (rc != 0) {
-    queue_unlock(d->lock);
+    d->lock.release();
+    config_free(*d->config);
     return rc;
   }
   (void)queue_mark_stale(d->queue);
-  char err[kConfigErrSize];
-  if (config_load(config_path, *d->config, err) != 0) {
-    log_msg(kLogError, "vrk_sched: cannot load %s: %s", config_path, err);
-    queue_unlock(d->lock);
-    config_free(*d->config);
-    queue_free(d->queue);
-    return kErrInvalid;
+  if (preloaded) {
+    d->identity = loaded.identity;
+  } else {
+    char err[kConfigErrSize];
+    if (config_load(config_path, *d->config, err) != 0) {
+      log_msg(kLogError, "vrk_sched: cannot load %s: %s", config_path, err);
+      d->lock.release();
+      config_free(*d->config);
+      queue_free(d->queue);
+      return kErrInvalid;
+    }
+    d->identity = file_identity(config_path);
   }
-  d->identity = file_identity(config_path);
   int64_t now = static_cast<int64_t>(time(nullptr));
   (void)queue_sync_and_save(d->queue, *d->config, now);
   (void)queue_refresh_and_save(d->queue, *d->config, now);
-  queue_unlock(d->lock);
-  d->lock = -1;
+  d->lock.release();
   log_msg(kLogInfo, "vrk_sched daemon started: config=%s queue=%s poll-interval=%us", config_path,
           queue_path, poll);
 
@@ -464,8 +491,6 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
   d->api.mail_context = &d->net;
   d->net.mail_result_hook = note_mail_result;
   d->net.mail_result_context = &d->api;
-  d->context.net = &d->net;
-  d->context.api = &d->api;
   net_set_mail(d->net, d->config->mail);
   net_set_api(d->net, d->config->api, nullptr, &d->api);
   d->poll = poll != 0 ? poll : kDefaultPollInterval;
@@ -485,12 +510,21 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
   return 0;
 }
 
+}  // namespace
+
+int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, uint32_t busy_retry,
+               uint32_t job_timeout, const char* log_dir, uint32_t keep) {
+  return daemon_run_loaded(config_path, queue_path, poll, busy_retry, job_timeout, log_dir, keep,
+                           LoadedConfig{});
+}
+
 int cmd_daemon(const char* config_path, const char* queue_path, int argc, char** argv) {
   auto cfg = std::unique_ptr<SchedConfig>(new (std::nothrow) SchedConfig);
   if (!cfg) {
     fprintf(stderr, "error: out of memory\n");
     return 1;
   }
+  const FileIdentity identity = file_identity(config_path);
   char err[kConfigErrSize];
   if (config_load(config_path, *cfg, err) != 0) {
     config_free(*cfg);
@@ -498,15 +532,15 @@ int cmd_daemon(const char* config_path, const char* queue_path, int argc, char**
     return 2;
   }
   SchedSettings s;
-  const int resolved = sched_settings_resolve(argc, argv, *cfg, s, err);
-  config_free(*cfg);
-  cfg.reset();
-  if (resolved != 0) {
+  if (sched_settings_resolve(argc, argv, *cfg, s, err) != 0) {
+    config_free(*cfg);
     fprintf(stderr, "error: %s\n", err);
     return 2;
   }
-  int rc = daemon_run(config_path, queue_path, s.poll_interval, s.busy_retry_seconds,
-                      s.job_timeout_seconds, s.job_log_dir, s.job_log_keep);
+  // The daemon goes on with this configuration instead of reading the file a second time.
+  int rc = daemon_run_loaded(config_path, queue_path, s.poll_interval, s.busy_retry_seconds,
+                             s.job_timeout_seconds, s.job_log_dir, s.job_log_keep,
+                             LoadedConfig{std::move(cfg), identity});
   if (rc != 0) {
     log_msg(kLogError, "vrk_sched daemon exited with %s (status=%d)", error_text(rc), rc);
     return 1;

@@ -1,28 +1,24 @@
-// Program entry of vrk_sched: the start-up order, the command table, the usage text, the
-// combination of command-line flags with [sched] values, and dispatch.
+// Program entry of vrk_sched: the start-up order and the command table, which drives the
+// look-up of the command word, the check of its options and the dispatch to its handler.
 #pragma once
 
-#include <stdint.h>
-#include <stdio.h>
-
-#include <span>
-
 #include "common/cli.h"
-#include "sched/config.h"
 
 namespace vrk {
 
 inline constexpr const char kSchedProgramName[] = "vrk_sched";
-inline constexpr uint32_t kDefaultPollInterval = 30;
-inline constexpr uint32_t kDefaultJobTimeout = 86400;
-inline constexpr const char kDefaultJobLogDir[] = "/var/log/vrk/vrk_sched-jobs";
-inline constexpr uint32_t kDefaultJobLogKeep = 20;
+
+// Carries out one command, given the --config and --queue values (or their defaults) and the
+// whole argument list; returns the exit status.
+using CommandHandler = int (*)(const char* config_path, const char* queue_path, int argc,
+                               char** argv);
 
 // One row of the command table.
 struct CommandSpec {
   const char* name;
   const CliOption* options;
   int positional;  // words accepted, counting the command word
+  CommandHandler handler;
 };
 
 // The command table in lookup order; ends with an entry whose name is nullptr.
@@ -30,25 +26,6 @@ extern const CommandSpec kCommandTable[];
 
 // The row of name, or nullptr.
 const CommandSpec* command_spec_find(const char* name);
-
-// Values that flags, [sched] keys and built-in defaults combine into.
-struct SchedSettings {
-  uint32_t poll_interval = kDefaultPollInterval;
-  uint32_t busy_retry_seconds = kDefaultPollInterval;
-  uint32_t job_timeout_seconds = kDefaultJobTimeout;
-  char job_log_dir[kJobLogDirSize] = {};
-  uint32_t job_log_keep = kDefaultJobLogKeep;
-};
-
-// First source that has each value: the flag (even 0), the [sched] key when non-zero or set,
-// then the built-in default. Flag values are unsigned decimal without a check. Fails with -1
-// and a message (without "error: ") in err when --job-log-dir does not fit job_log_dir, since a
-// cut path would name another directory; out is then left as it was.
-[[nodiscard]] int sched_settings_resolve(int argc, char** argv, const SchedConfig& cfg,
-                                         SchedSettings& out, std::span<char> err);
-
-// The usage text on out.
-void sched_print_usage(FILE* out);
 
 // The whole program; returns the process exit status.
 int sched_main(int argc, char** argv);

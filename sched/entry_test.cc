@@ -1,159 +1,17 @@
 #include "sched/entry.h"
 
+#include <ftw.h>
+#include <signal.h>
 #include <stdio.h>
-#include <string.h>
+#include <stdlib.h>
 
-#include <initializer_list>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/test_argv.h"
-
 namespace vrk {
 namespace {
-
-TEST(SchedSettingsResolve, FlagThenSchedThenDefault) {
-  struct Case {
-    const char* what;
-    std::initializer_list<const char*> words;
-    uint32_t cfg_poll, cfg_busy, cfg_timeout, cfg_keep;
-    const char* cfg_dir;
-    uint32_t poll, busy, timeout, keep;
-    const char* dir;
-  };
-  const Case cases[] = {
-      {"defaults",
-       {"p", "daemon"},
-       0,
-       0,
-       0,
-       0,
-       "",
-       30,
-       30,
-       86400,
-       20,
-       "/var/log/vrk/vrk_sched-jobs"},
-      {"sched values", {"p", "daemon"}, 10, 7, 99, 3, "/j", 10, 7, 99, 3, "/j"},
-      {"busy follows the chosen poll",
-       {"p", "daemon", "--poll-interval", "10"},
-       0,
-       0,
-       0,
-       0,
-       "",
-       10,
-       10,
-       86400,
-       20,
-       "/var/log/vrk/vrk_sched-jobs"},
-      {"busy follows the sched poll",
-       {"p", "daemon"},
-       45,
-       0,
-       0,
-       0,
-       "",
-       45,
-       45,
-       86400,
-       20,
-       "/var/log/vrk/vrk_sched-jobs"},
-      {"flags win, also with 0",
-       {"p", "daemon", "--poll-interval=0", "--busy-retry-seconds", "0", "--job-timeout-seconds",
-        "0", "--job-log-keep", "0", "--job-log-dir", "/f"},
-       10,
-       7,
-       99,
-       3,
-       "/j",
-       0,
-       0,
-       0,
-       0,
-       "/f"},
-      {"not a number is 0",
-       {"p", "daemon", "--poll-interval", "abc", "--job-log-keep", "5x"},
-       10,
-       0,
-       0,
-       3,
-       "",
-       0,
-       0,
-       86400,
-       5,
-       "/var/log/vrk/vrk_sched-jobs"},
-      {"first occurrence",
-       {"p", "daemon", "--poll-interval", "45", "--poll-interval=9"},
-       0,
-       0,
-       0,
-       0,
-       "",
-       45,
-       45,
-       86400,
-       20,
-       "/var/log/vrk/vrk_sched-jobs"},
-  };
-  auto cfg = std::make_unique<SchedConfig>();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    cfg->poll_interval = c.cfg_poll;
-    cfg->busy_retry_seconds = c.cfg_busy;
-    cfg->job_timeout_seconds = c.cfg_timeout;
-    cfg->job_log_keep = c.cfg_keep;
-    snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "%s", c.cfg_dir);
-    TestArgv a(c.words);
-    SchedSettings s;
-    char err[128];
-    ASSERT_EQ(sched_settings_resolve(a.argc(), a.argv(), *cfg, s, err), 0) << err;
-    EXPECT_STREQ(err, "");
-    EXPECT_EQ(s.poll_interval, c.poll);
-    EXPECT_EQ(s.busy_retry_seconds, c.busy);
-    EXPECT_EQ(s.job_timeout_seconds, c.timeout);
-    EXPECT_EQ(s.job_log_keep, c.keep);
-    EXPECT_STREQ(s.job_log_dir, c.dir);
-  }
-}
-
-TEST(SchedSettingsResolve, JobLogDirFlagIsRefusedRatherThanCut) {
-  const std::string at_limit = "/" + std::string(598, 'd');
-  const std::string over = at_limit + "x";
-  struct Case {
-    std::string flag;  // "" for none
-    int want_rc;
-    std::string want_dir;  // on success
-  } cases[] = {
-      {at_limit, 0, at_limit},
-      {over, -1, ""},
-      {"", 0, "/sched"},
-  };
-  auto cfg = std::make_unique<SchedConfig>();
-  snprintf(cfg->job_log_dir, sizeof cfg->job_log_dir, "/sched");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.flag.size());
-    TestArgv with_flag({"p", "run", "j", "--job-log-dir", c.flag.c_str()});
-    TestArgv without_flag({"p", "run", "j"});
-    TestArgv& a = c.flag.empty() ? without_flag : with_flag;
-    SchedSettings s;
-    s.job_log_keep = 77;  // untouched on failure
-    char err[128];
-    EXPECT_EQ(sched_settings_resolve(a.argc(), a.argv(), *cfg, s, err), c.want_rc);
-    if (c.want_rc == 0) {
-      EXPECT_EQ(std::string(s.job_log_dir), c.want_dir);
-      EXPECT_STREQ(err, "");
-    } else {
-      EXPECT_STREQ(err, "--job-log-dir is too long (at most 599 bytes)");
-      EXPECT_EQ(s.job_log_keep, 77u);
-      EXPECT_STREQ(s.job_log_dir, "");
-    }
-  }
-}
 
 TEST(CommandSpecFind, TableOrderAndPositionals) {
   const char* names[] = {"daemon",   "list",      "validate", "mail-test", "api-init",
@@ -163,12 +21,95 @@ TEST(CommandSpecFind, TableOrderAndPositionals) {
     ASSERT_LT(i, 9);
     EXPECT_STREQ(c->name, names[i]);
     EXPECT_EQ(command_spec_find(names[i]), c);
+    EXPECT_NE(c->handler, nullptr) << c->name;
   }
   EXPECT_EQ(i, 9);
   EXPECT_EQ(command_spec_find("api-token")->positional, 3);
   EXPECT_EQ(command_spec_find("run")->positional, 2);
   EXPECT_EQ(command_spec_find("start")->options, command_spec_find("run")->options);
+  EXPECT_NE(command_spec_find("start")->handler, command_spec_find("run")->handler);
   EXPECT_EQ(command_spec_find("Daemon"), nullptr);
+}
+
+class CommandDispatch : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = testing::TempDir() + "vrk_entry_XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    ASSERT_NE(mkdtemp(buf.data()), nullptr);
+    dir_ = buf.data();
+    good_ = dir_ + "/good.cfg";
+    FILE* f = fopen(good_.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("[a]\nschedule = * * * * *\n", f);
+    fclose(f);
+  }
+  void TearDown() override {
+    // run installs its own stop handlers in this process.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    nftw(
+        dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+        16, FTW_DEPTH | FTW_PHYS);
+  }
+  std::string dir_;
+  std::string good_;
+};
+
+// Each row reaches its own command: what a command does with a missing or good configuration
+// tells them apart (run and start differ in how they report an unknown job).
+TEST_F(CommandDispatch, EachRowReachesItsCommand) {
+  struct Case {
+    std::vector<const char*> words;  // after the program name
+    bool good_config;
+    int want_rc;
+    const char* want_out_prefix;
+    const char* want_err_part;
+  };
+  const Case cases[] = {
+      {{"daemon"}, false, 2, "", "error: "},
+      {{"list"}, false, 1, "", "error: "},
+      {{"list"}, true, 0, "NAME ", ""},
+      {{"validate"}, true, 0, "OK: 1 job(s)\n", ""},
+      {{"mail-test"}, true, 1, "", "has no [mail] section"},
+      {{"api-init"}, true, 1, "", "error: not available yet\n"},
+      {{"api-info"}, true, 1, "", "error: not available yet\n"},
+      {{"api-token", "list"}, true, 1, "", "error: not available yet\n"},
+      {{"run"}, true, 2, "vrk_sched ", ""},
+      {{"start"}, true, 2, "vrk_sched ", ""},
+      {{"run", "nosuch"}, true, 1, "", "vrk_sched: unknown job 'nosuch'"},
+      {{"start", "nosuch"}, true, 1, "", "error: unknown job 'nosuch'\n"},
+  };
+  const std::string missing = dir_ + "/missing.cfg";
+  const std::string queue = dir_ + "/queue.state";
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"vrk_sched"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+      argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    SCOPED_TRACE(words[1] + (words.size() > 2 ? " " + words[2] : "") +
+                 (c.good_config ? "" : " (missing config)"));
+    const CommandSpec* spec = command_spec_find(argv[1]);
+    ASSERT_NE(spec, nullptr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = spec->handler(c.good_config ? good_.c_str() : missing.c_str(), queue.c_str(),
+                           static_cast<int>(words.size()), argv.data());
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, c.want_rc);
+    EXPECT_EQ(out.rfind(c.want_out_prefix, 0), 0u) << out.substr(0, 200);
+    if (c.want_err_part[0] == '\0') {
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_NE(err.find(c.want_err_part), std::string::npos) << err;
+    }
+  }
 }
 
 }  // namespace

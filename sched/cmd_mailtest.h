@@ -4,6 +4,6 @@
 namespace vrk {
 
 // Prints "OK" (exit 0) or "error: ..." (exit 1).
-int cmd_mail_test(const char* config_path);
+int cmd_mailtest(const char* config_path);
 
 }  // namespace vrk

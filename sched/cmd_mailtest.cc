@@ -1,4 +1,4 @@
-#include "sched/cmd_mail_test.h"
+#include "sched/cmd_mailtest.h"
 
 #include <stdio.h>
 
@@ -20,7 +20,7 @@ constexpr int kMailErrSize = 512;
 
 }  // namespace
 
-int cmd_mail_test(const char* config_path) {
+int cmd_mailtest(const char* config_path) {
   std::unique_ptr<SchedConfig> cfg(new (std::nothrow) SchedConfig);
   if (!cfg) {
     fprintf(stderr, "error: out of memory\n");
