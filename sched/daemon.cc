@@ -457,10 +457,10 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   g_reread = 0;
   install_signal_handlers();
 
-  d->lock.take(queue_path);
+  d->lock = queue_lock(queue_path);
   int rc = queue_open(d->queue, queue_path);
   if (rc != 0) {
-    d->lock.release();
+    queue_unlock(d->lock);
     config_free(*d->config);
     return rc;
   }
@@ -471,7 +471,7 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
     char err[kConfigErrSize];
     if (config_load(config_path, *d->config, err) != 0) {
       log_msg(kLogError, "vrk_sched: cannot load %s: %s", config_path, err);
-      d->lock.release();
+      queue_unlock(d->lock);
       config_free(*d->config);
       queue_free(d->queue);
       return kErrInvalid;
@@ -481,7 +481,8 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   int64_t now = static_cast<int64_t>(time(nullptr));
   (void)queue_sync_and_save(d->queue, *d->config, now);
   (void)queue_refresh_and_save(d->queue, *d->config, now);
-  d->lock.release();
+  queue_unlock(d->lock);
+  d->lock = -1;
   log_msg(kLogInfo, "vrk_sched daemon started: config=%s queue=%s poll-interval=%us", config_path,
           queue_path, poll);
 
@@ -491,6 +492,8 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   d->api.mail_context = &d->net;
   d->net.mail_result_hook = note_mail_result;
   d->net.mail_result_context = &d->api;
+  d->context.net = &d->net;
+  d->context.api = &d->api;
   net_set_mail(d->net, d->config->mail);
   net_set_api(d->net, d->config->api, nullptr, &d->api);
   d->poll = poll != 0 ? poll : kDefaultPollInterval;
