@@ -18,6 +18,7 @@
 #include "sched/config.h"
 #include "sched/config_load.h"
 #include "sched/queue.h"
+#include "sched/queue_sync.h"
 
 namespace vrk {
 namespace {

@@ -19,6 +19,7 @@
 #include "sched/job_run.h"
 #include "sched/notify.h"
 #include "sched/queue.h"
+#include "sched/queue_sync.h"
 #include "sched/settings.h"
 #include "sched/usage.h"
 
@@ -82,9 +83,10 @@ namespace {
 // Why a run did not happen, for start's waiting parent; run only logs it.
 inline constexpr int kRunWhyMsgSize = kRunWhySize + 256;
 
-int run_now(const SchedConfig& config, QueueState& queue, const char* job_name, uint32_t timeout,
-            const char* log_dir, uint32_t keep, bool force, bool background, RunContext& context,
-            char (&why)[kRunWhyMsgSize]) {
+// run_job_now with the caller's hooks in run (timeout is the default; the job's own wins), and
+// the reason a run did not happen in why.
+int run_now(const SchedConfig& config, QueueState& queue, const char* job_name, JobRunSettings run,
+            bool force, char (&why)[kRunWhyMsgSize]) {
   why[0] = '\0';
   const JobConfig* job = config_find_job(config, job_name);
   if (job == nullptr) {
@@ -92,7 +94,7 @@ int run_now(const SchedConfig& config, QueueState& queue, const char* job_name, 
     snprintf(why, sizeof why, "unknown job '%s'", job_name);
     return kErrNotFound;
   }
-  int lock_fd = queue_lock(queue.path);
+  QueueLock lock(queue.path);
   (void)queue_reload_or_keep(queue);
   (void)queue_mark_stale(queue);
   if (!force) {
@@ -107,22 +109,21 @@ int run_now(const SchedConfig& config, QueueState& queue, const char* job_name, 
                  live->name, queue_entry_pid(*live), job->name);
       }
       log_msg(kLogError, "vrk_sched: %s", why);
-      queue_unlock(lock_fd);
       return kErrAgain;
     }
   }
-  const uint32_t limit = job->timeout_seconds != 0 ? job->timeout_seconds : timeout;
+  if (job->timeout_seconds != 0) {
+    run.timeout = job->timeout_seconds;
+  }
   RunResult result;
-  uint32_t outcome =
-      job_run(*job, background, queue, lock_fd, limit, log_dir, keep, &context, result);
+  uint32_t outcome = job_run(*job, run, queue, lock, result);
   if (outcome == kRunNotStarted) {
-    queue_unlock(lock_fd);
     snprintf(why, sizeof why, "job '%s' not started: %s", job->name, result.not_started_why);
     log_msg(kLogError, "vrk_sched: %s", why);
     return -1;
   }
   const int saved = queue_save(queue);
-  queue_unlock(lock_fd);
+  lock.release();
   if (saved != 0) {
     log_msg(kLogError, "vrk_sched: job '%s' ended, but its result could not be saved to %s",
             job->name, queue.path);
@@ -172,13 +173,41 @@ void run_write_all(int fd, const char* text) {
 // or why it did not (the reason and a line feed); the parent exits only then, with 0 or 1.
 inline constexpr const char kStartedWord[] = "started\n";
 
-void run_report_started(void* arg) {
-  int* fd = static_cast<int*>(arg);
-  if (*fd >= 0) {
-    run_write_all(*fd, kStartedWord);
-    close(*fd);
-    *fd = -1;
+// The hooks' context: start's report pipe (-1 in run, and once it has been told).
+struct RunHooks {
+  int report_fd = -1;
+};
+
+void run_report_started(void* p) {
+  auto* hooks = static_cast<RunHooks*>(p);
+  if (hooks->report_fd >= 0) {
+    run_write_all(hooks->report_fd, kStartedWord);
+    close(hooks->report_fd);
+    hooks->report_fd = -1;
   }
+}
+
+// A caught signal is the cancel of run and of start's detached child.
+bool run_stop_asked(void*, char (&by)[kJobLogCancelledBySize]) {
+  const int sig = g_run_stop;
+  if (sig == 0) {
+    return false;
+  }
+  const char* abbrev = sigabbrev_np(sig);
+  snprintf(by, sizeof by, "signal SIG%s", abbrev != nullptr ? abbrev : "?");
+  return true;
+}
+
+JobRunSettings run_settings(const SchedSettings& settings, bool background, RunHooks& hooks) {
+  JobRunSettings run;
+  run.background = background;
+  run.timeout = settings.job_timeout_seconds;
+  run.log_dir = settings.job_log_dir;
+  run.keep = settings.job_log_keep;
+  run.hook_context = &hooks;
+  run.cancel = run_stop_asked;
+  run.started = run_report_started;
+  return run;
 }
 
 // The report pipe, kept above the standard descriptors: the child points 0, 1 and 2 at
@@ -240,9 +269,13 @@ bool start_wait_report(int fd, char (&why)[kRunWhyMsgSize]) {
 
 int run_job_now(const SchedConfig& config, QueueState& queue, const char* job_name,
                 uint32_t timeout, const char* log_dir, uint32_t keep, bool force, bool background) {
-  RunContext context;
+  JobRunSettings run;
+  run.background = background;
+  run.timeout = timeout;
+  run.log_dir = log_dir;
+  run.keep = keep;
   char why[kRunWhyMsgSize];
-  return run_now(config, queue, job_name, timeout, log_dir, keep, force, background, context, why);
+  return run_now(config, queue, job_name, run, force, why);
 }
 
 int cmd_run_start(const char* config_path, const char* queue_path, int argc, char** argv,
@@ -287,14 +320,12 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
   }
   const bool background = job != nullptr && run_background_decision(*job, argc, argv, is_start);
 
-  RunContext context;
-  context.stop_signal = &g_run_stop;
+  RunHooks hooks;
+  const JobRunSettings run = run_settings(settings, background, hooks);
   char why[kRunWhyMsgSize];
   if (!is_start) {
     run_catch_stop_signals(true);
-    int rc = run_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
-                     settings.job_log_keep, force, background, context, why);
-    return rc == 0 ? 0 : 1;
+    return run_now(*config, queue, job_name, run, force, why) == 0 ? 0 : 1;
   }
 
   if (!force) {
@@ -342,16 +373,13 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
   close(report[0]);
   run_detach_child();
   run_catch_stop_signals(false);
-  int report_fd = report[1];
-  context.started = run_report_started;
-  context.started_arg = &report_fd;
-  int rc = run_now(*config, queue, job_name, settings.job_timeout_seconds, settings.job_log_dir,
-                   settings.job_log_keep, force, background, context, why);
-  if (report_fd >= 0) {
+  hooks.report_fd = report[1];
+  int rc = run_now(*config, queue, job_name, run, force, why);
+  if (hooks.report_fd >= 0) {
     char line[kRunWhyMsgSize + 1];
     snprintf(line, sizeof line, "%s\n", why[0] != '\0' ? why : "the job did not start");
-    run_write_all(report_fd, line);
-    close(report_fd);
+    run_write_all(hooks.report_fd, line);
+    close(hooks.report_fd);
   }
   return rc == 0 ? 0 : 1;
 }

@@ -23,6 +23,7 @@
 #include "sched/net_supervisor.h"
 #include "sched/notify.h"
 #include "sched/queue.h"
+#include "sched/queue_sync.h"
 #include "sched/settings.h"
 
 namespace vrk {
@@ -115,8 +116,7 @@ struct Daemon {
   uint64_t passes = 0;
   NetSupervisor net;
   ApiState api;
-  RunContext context;
-  int lock = -1;
+  QueueLock lock;
 };
 
 // kSleepBlocked: a run in another process keeps every job, queued API runs too, from starting.
@@ -156,8 +156,7 @@ void note_not_started(Daemon& d, const JobConfig& job, const RunResult& result) 
     log_msg(kLogError, "vrk_sched: job '%s' not started: %s", job.name, result.not_started_why);
     text_copy_cut(d.not_started, what);
   }
-  queue_unlock(d.lock);
-  d.lock = -1;
+  d.lock.release();
 }
 
 // Saves the queue after a run; an end state that cannot be written is kept to be applied again.
@@ -197,34 +196,70 @@ void apply_unsaved(Daemon& d) {
   }
 }
 
+// The runner's hooks in the daemon: the network process is served while a job runs (at once
+// when its socket has something), and the API's cancel request stops the job.
+void daemon_idle(void* p) {
+  net_pump(static_cast<Daemon*>(p)->net);
+}
+
+int daemon_wake_fd(void* p) {
+  return static_cast<Daemon*>(p)->net.socket.get();
+}
+
+bool daemon_cancel_asked(void* p, char (&by)[kJobLogCancelledBySize]) {
+  const ApiState& api = static_cast<Daemon*>(p)->api;
+  if (api.cancel_requested == 0) {
+    return false;
+  }
+  snprintf(by, sizeof by, "API token %s",
+           api.cancel_requested_by[0] != '\0' ? api.cancel_requested_by : "?");
+  return true;
+}
+
+// Runs job with the daemon's hooks; the API sees it as the running job meanwhile, and a cancel
+// request left from an earlier run does not count.
+uint32_t daemon_job_run(Daemon& d, const JobConfig& job, RunResult& result) {
+  text_copy_cut(d.api.running_job, job.name);
+  d.api.cancel_requested = 0;
+  d.api.cancel_requested_by[0] = '\0';
+  JobRunSettings run;
+  run.timeout = job_timeout_for(d, job);
+  run.log_dir = d.log_dir;
+  run.keep = d.keep;
+  run.hook_context = &d;
+  run.idle = daemon_idle;
+  run.wake_fd = daemon_wake_fd;
+  run.cancel = daemon_cancel_asked;
+  uint32_t outcome = job_run(job, run, d.queue, d.lock, result);
+  d.api.running_job[0] = '\0';
+  d.api.cancel_requested = 0;
+  return outcome;
+}
+
 // Runs one API-requested job; the queue lock is held on entry and released on return.
 void run_api_request(Daemon& d, const char* name, const char* token) {
   const JobConfig* job = config_find_job(*d.config, name);
   if (job == nullptr || queue_find(d.queue, name) == nullptr) {
     log_msg(kLogWarn, "vrk_sched: API run request for job '%s' dropped: no such job (any more)",
             name);
-    queue_unlock(d.lock);
-    d.lock = -1;
+    d.lock.release();
     return;
   }
   if (!api_command_allowed(*d.config, job->command)) {
     log_msg(kLogWarn,
             "vrk_sched: API run request for job '%s' dropped: command not allowed through the API",
             name);
-    queue_unlock(d.lock);
-    d.lock = -1;
+    d.lock.release();
     return;
   }
   log_msg(kLogInfo, "vrk_sched: job '%s' started on request of API token '%s'", name, token);
   RunResult result;
-  if (job_run(*job, false, d.queue, d.lock, job_timeout_for(d, *job), d.log_dir, d.keep, &d.context,
-              result) == kRunNotStarted) {
+  if (daemon_job_run(d, *job, result) == kRunNotStarted) {
     note_not_started(d, *job, result);
     return;
   }
   save_after_run(d, *job);
-  queue_unlock(d.lock);
-  d.lock = -1;
+  d.lock.release();
   notify_job_result(*d.config, *job, result, &d.net);
 }
 
@@ -232,33 +267,17 @@ void run_api_request(Daemon& d, const char* name, const char* token) {
 // False when the job could not start (its RUNNING mark could not be saved).
 bool run_scheduled(Daemon& d, const JobConfig& job, int64_t trigger) {
   RunResult result;
-  uint32_t outcome = job_run(job, false, d.queue, d.lock, job_timeout_for(d, job), d.log_dir,
-                             d.keep, &d.context, result);
+  uint32_t outcome = daemon_job_run(d, job, result);
   if (outcome == kRunNotStarted) {
     note_not_started(d, job, result);
     return false;
   }
-  int64_t now = static_cast<int64_t>(time(nullptr));
   if (QueueEntry* e = queue_find(d.queue, job.name)) {
-    if (outcome == kRunBusy) {
-      // The dependency mark stays, so a busy run does not use up its trigger.
-      e->next_run = now + d.busy_retry;
-    } else {
-      if (job.has_schedule) {
-        int64_t next = cron_next(job.schedule, now, false);
-        e->next_run = next == kCronNoMatch ? kQueueNever : next;
-      } else if (job.has_once) {
-        e->next_run = kQueueNever;
-      }
-      e->schedule_fingerprint = job_schedule_fingerprint(job);
-      if (job.after_count > 0) {
-        e->dependency_mark = trigger;
-      }
-    }
+    queue_entry_schedule_after_run(*e, job, outcome == kRunBusy, clock_unix_now(), d.busy_retry,
+                                   trigger);
   }
   save_after_run(d, job);
-  queue_unlock(d.lock);
-  d.lock = -1;
+  d.lock.release();
   notify_job_result(*d.config, job, result, &d.net);
   return true;
 }
@@ -288,7 +307,7 @@ bool config_settled(Daemon& d, const FileIdentity& id) {
 
 PassEnd run_pass(Daemon& d) {
   // One look-up of the local zone per pass: a changed zone file is followed from here on.
-  d.lock = queue_lock(d.queue_path);
+  d.lock.take(d.queue_path);
   (void)queue_reload_or_keep(d.queue);
   apply_unsaved(d);
   bool changed_by_api = d.api.config_changed != 0;
@@ -319,8 +338,7 @@ PassEnd run_pass(Daemon& d) {
               live->name, pid);
       text_copy_cut(d.foreign_run, run);
     }
-    queue_unlock(d.lock);
-    d.lock = -1;
+    d.lock.release();
     return PassEnd::kSleepBlocked;
   }
   d.foreign_run[0] = '\0';
@@ -328,8 +346,7 @@ PassEnd run_pass(Daemon& d) {
     log_msg(kLogError,
             "vrk_sched: safety guard tripped in the dispatch loop (should be impossible, cycles "
             "are rejected at load time)");
-    queue_unlock(d.lock);
-    d.lock = -1;
+    d.lock.release();
     return PassEnd::kSleep;
   }
 
@@ -349,8 +366,7 @@ PassEnd run_pass(Daemon& d) {
       return run_scheduled(d, job, trigger) ? PassEnd::kNextPass : PassEnd::kSleep;
     }
   }
-  queue_unlock(d.lock);
-  d.lock = -1;
+  d.lock.release();
   return PassEnd::kSleep;
 }
 
@@ -457,10 +473,10 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   g_reread = 0;
   install_signal_handlers();
 
-  d->lock = queue_lock(queue_path);
+  d->lock.take(queue_path);
   int rc = queue_open(d->queue, queue_path);
   if (rc != 0) {
-    queue_unlock(d->lock);
+    d->lock.release();
     config_free(*d->config);
     return rc;
   }
@@ -471,7 +487,7 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
     char err[kConfigErrSize];
     if (config_load(config_path, *d->config, err) != 0) {
       log_msg(kLogError, "vrk_sched: cannot load %s: %s", config_path, err);
-      queue_unlock(d->lock);
+      d->lock.release();
       config_free(*d->config);
       queue_free(d->queue);
       return kErrInvalid;
@@ -481,8 +497,7 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   int64_t now = static_cast<int64_t>(time(nullptr));
   (void)queue_sync_and_save(d->queue, *d->config, now);
   (void)queue_refresh_and_save(d->queue, *d->config, now);
-  queue_unlock(d->lock);
-  d->lock = -1;
+  d->lock.release();
   log_msg(kLogInfo, "vrk_sched daemon started: config=%s queue=%s poll-interval=%us", config_path,
           queue_path, poll);
 
@@ -492,8 +507,6 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   d->api.mail_context = &d->net;
   d->net.mail_result_hook = note_mail_result;
   d->net.mail_result_context = &d->api;
-  d->context.net = &d->net;
-  d->context.api = &d->api;
   net_set_mail(d->net, d->config->mail);
   net_set_api(d->net, d->config->api, nullptr, &d->api);
   d->poll = poll != 0 ? poll : kDefaultPollInterval;

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,10 +18,11 @@
 
 #include <gtest/gtest.h>
 
-#include "sched/api_state.h"
+#include "common/fd.h"
 #include "sched/config.h"
 #include "sched/cron.h"
 #include "sched/queue.h"
+#include "sched/queue_sync.h"
 
 namespace vrk {
 namespace {
@@ -88,15 +90,15 @@ class JobRunTest : public ::testing::Test {
     setenv("PATH", (bin_ + ":/usr/bin:/bin").c_str(), 1);
     queue_path_ = dir_ + "/queue.state";
     ASSERT_EQ(queue_open(queue_, queue_path_.c_str()), 0);
-    lock_ = queue_lock(queue_path_.c_str());
-    ASSERT_GE(lock_, 0);
+    lock_.take(queue_path_.c_str());
+    ASSERT_TRUE(lock_.held());
     config_job_reset(job_);
     snprintf(job_.name, sizeof job_.name, "nightly");
     job_.command = CommandKind::kVerify;
   }
 
   void TearDown() override {
-    queue_unlock(lock_);
+    lock_.release();
     queue_free(queue_);
     setenv("PATH", old_path_.c_str(), 1);
     nftw(
@@ -111,13 +113,23 @@ class JobRunTest : public ::testing::Test {
     job_.args_token_count = 1;
   }
 
-  uint32_t run(uint32_t keep = 0, uint32_t timeout = 0, RunContext* ctx = nullptr) {
-    return job_run(job_, false, queue_, lock_, timeout, logs_.c_str(), keep, ctx, result_);
+  uint32_t run(uint32_t keep = 0, uint32_t timeout = 0, const JobRunSettings& hooks = {}) {
+    JobRunSettings s = hooks;
+    s.timeout = timeout;
+    s.log_dir = logs_.c_str();
+    s.keep = keep;
+    return job_run(job_, s, queue_, lock_, result_);
+  }
+
+  // Whether some descriptor holds the queue lock (a second open file cannot take it).
+  bool queue_locked() const {
+    UniqueFd fd(open((queue_path_ + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    return fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
   }
 
   std::string dir_, bin_, logs_, queue_path_, old_path_;
   QueueState queue_;
-  int lock_ = -1;
+  QueueLock lock_;
   JobConfig job_;
   char script_[1024] = {};
   RunResult result_;
@@ -150,7 +162,7 @@ TEST_F(JobRunTest, WritesHeaderOutputAndFooter) {
   EXPECT_EQ(e->exit_code, 0);
   EXPECT_EQ(e->last_run, result_.start);
   EXPECT_EQ(e->last_finish, result_.finish);
-  EXPECT_GE(lock_, 0);
+  EXPECT_TRUE(queue_locked());
 
   // A second run in the same second appends to the same file with its own header and footer.
   RunResult first = result_;
@@ -325,9 +337,8 @@ TEST_F(JobRunTest, CommandTextIsCutButHeaderIsWhole) {
 
 TEST_F(JobRunTest, BadCommandFailsWithoutLog) {
   job_.command = static_cast<CommandKind>(42);
-  int held = lock_;
   EXPECT_EQ(run(), kRunFailed);
-  EXPECT_EQ(lock_, held);  // the lock is not released
+  EXPECT_TRUE(queue_locked());  // the lock is not released
   EXPECT_STREQ(result_.command,
                "(cannot build the command line: internal error: unknown command enum 42)");
   EXPECT_STREQ(result_.job_log, "");
@@ -380,43 +391,69 @@ TEST_F(JobRunTest, TimesOutAfterOneSecondLimit) {
   EXPECT_EQ(text.find("cancelled"), std::string::npos);
 }
 
-// The cancel request arrives while the job runs, as the API would set it: the job signals the
-// test process, whose handler sets the flag.
-ApiState* g_api = nullptr;
-const char* g_cancel_by = nullptr;
-char g_running_seen[kJobNameSize];
+// The caller's hooks as the daemon and the run commands use them: a cancel flag set from a signal
+// handler (the job signals the test process), who asked, and the start notice.
+struct TestHooks {
+  volatile sig_atomic_t cancel = 0;
+  const char* by = "";
+  int started = 0;
+  int idle_calls = 0;
+};
+TestHooks* g_hooks = nullptr;
 
 void on_usr1(int) {
-  memcpy(g_running_seen, g_api->running_job, sizeof g_running_seen);
-  snprintf(g_api->cancel_requested_by, sizeof g_api->cancel_requested_by, "%s", g_cancel_by);
-  g_api->cancel_requested = 1;
+  g_hooks->cancel = 1;
 }
 
-TEST_F(JobRunTest, CancelThroughRunContext) {
+bool test_cancel(void* p, char (&by)[kJobLogCancelledBySize]) {
+  auto* h = static_cast<TestHooks*>(p);
+  if (h->cancel == 0) {
+    return false;
+  }
+  snprintf(by, sizeof by, "%s", h->by);
+  return true;
+}
+
+void test_started(void* p) {
+  ++static_cast<TestHooks*>(p)->started;
+}
+
+void test_idle(void* p) {
+  ++static_cast<TestHooks*>(p)->idle_calls;
+}
+
+JobRunSettings with_hooks(TestHooks& h) {
+  JobRunSettings s;
+  s.hook_context = &h;
+  s.cancel = test_cancel;
+  s.started = test_started;
+  s.idle = test_idle;
+  return s;
+}
+
+TEST_F(JobRunTest, CancelHookStopsTheRun) {
   struct Case {
-    const char* token;
+    const char* by;
     const char* want_by;
   } cases[] = {
-      {"ops", "API token ops"},
-      {"", "API token ?"},
+      {"API token ops", "API token ops"},
+      {"signal SIGINT", "signal SIGINT"},
+      {"", "?"},
   };
-  static ApiState api;
-  g_api = &api;
+  static TestHooks hooks;
+  g_hooks = &hooks;
   struct sigaction sa = {}, old = {};
   sa.sa_handler = on_usr1;
   sigaction(SIGUSR1, &sa, &old);
   set_script("kill -USR1 $PPID; exec sleep 10");
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.token);
-    g_cancel_by = c.token;
-    api = ApiState{};
-    memset(g_running_seen, 0, sizeof g_running_seen);
-    RunContext ctx;
-    ctx.api = &api;
-    EXPECT_EQ(run(0, 0, &ctx), kRunFailed);
-    EXPECT_STREQ(g_running_seen, "nightly");
-    EXPECT_STREQ(api.running_job, "");
-    EXPECT_EQ(api.cancel_requested, 0u);
+    SCOPED_TRACE(c.by);
+    hooks.cancel = 0;
+    hooks.by = c.by;
+    hooks.started = 0;
+    EXPECT_EQ(run(0, 0, with_hooks(hooks)), kRunFailed);
+    EXPECT_EQ(hooks.started, 1);
+    EXPECT_GT(hooks.idle_calls, 0);
     EXPECT_EQ(result_.timed_out, 0u);
     EXPECT_EQ(result_.exit_code, -1);
     std::string tail =
@@ -430,14 +467,11 @@ TEST_F(JobRunTest, CancelThroughRunContext) {
   sigaction(SIGUSR1, &old, nullptr);
 }
 
-TEST_F(JobRunTest, StaleCancelRequestIsCleared) {
-  ApiState api;
-  snprintf(api.cancel_requested_by, sizeof api.cancel_requested_by, "old");
-  api.cancel_requested = 1;
-  RunContext ctx;
-  ctx.api = &api;
+TEST_F(JobRunTest, HooksThatNeverCancelLeaveTheRunAlone) {
+  TestHooks hooks;
   set_script("sleep 0.3");
-  EXPECT_EQ(run(0, 0, &ctx), kRunDone);
+  EXPECT_EQ(run(0, 0, with_hooks(hooks)), kRunDone);
+  EXPECT_EQ(hooks.started, 1);
   EXPECT_EQ(read_file(result_.job_log).find("cancelled"), std::string::npos);
 }
 
@@ -471,38 +505,8 @@ TEST_F(JobRunTest, MissingEntryIsArmedLikeANewJob) {
 namespace vrk {
 namespace {
 
-volatile sig_atomic_t g_stop_signal = 0;
-
-void on_usr2(int) {
-  g_stop_signal = SIGINT;
-}
-
-// run and start hand their signal handler's flag in: the job is stopped like a cancel, and the
-// footer names the signal.
-TEST_F(JobRunTest, StopSignalCancelsTheRun) {
-  struct sigaction sa = {}, old = {};
-  sa.sa_handler = on_usr2;
-  sigaction(SIGUSR2, &sa, &old);
-  g_stop_signal = 0;
-  RunContext ctx;
-  ctx.stop_signal = &g_stop_signal;
-  set_script("kill -USR2 $PPID; exec sleep 10");
-  EXPECT_EQ(run(0, 0, &ctx), kRunFailed);
-  sigaction(SIGUSR2, &old, nullptr);
-  const std::string tail =
-      "\nexit_code: -1\ntimed_out: 0\ncancelled: 1\ncancelled_by: signal SIGINT\n";
-  std::string text = read_file(result_.job_log);
-  ASSERT_GE(text.size(), tail.size());
-  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
-  EXPECT_EQ(queue_find(queue_, "nightly")->state, JobState::kFailed);
-}
-
-void note_started(void* arg) {
-  ++*static_cast<int*>(arg);
-}
-
 // The program starts only once its RUNNING mark is saved. A queue that cannot be written (here
-// a directory where the temporary file goes), or a stop signal that came first, leaves the job
+// a directory where the temporary file goes), or a cancel that came first, leaves the job
 // unstarted: no program, no log, the entry as it was, the lock still held.
 TEST_F(JobRunTest, NotStartedWithoutASavedMark) {
   const std::string marker = dir_ + "/ran";
@@ -514,11 +518,11 @@ TEST_F(JobRunTest, NotStartedWithoutASavedMark) {
   struct Case {
     const char* name;
     bool block_save;
-    sig_atomic_t stop;
+    sig_atomic_t cancel;
     const char* want_why;
   } cases[] = {
       {"queue not writable", true, 0, "cannot save the queue "},
-      {"stop signal first", false, SIGTERM, "interrupted by SIGTERM"},
+      {"cancel first", false, 1, "cancelled before it started (signal SIGTERM)"},
   };
   const std::string tmp = queue_path_ + ".tmp";
   for (const Case& c : cases) {
@@ -526,18 +530,15 @@ TEST_F(JobRunTest, NotStartedWithoutASavedMark) {
     if (c.block_save) {
       ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
     }
-    g_stop_signal = c.stop;
-    int started = 0;
-    RunContext ctx;
-    ctx.stop_signal = &g_stop_signal;
-    ctx.started = note_started;
-    ctx.started_arg = &started;
-    EXPECT_EQ(run(0, 0, &ctx), kRunNotStarted);
+    TestHooks hooks;
+    hooks.cancel = c.cancel;
+    hooks.by = "signal SIGTERM";
+    EXPECT_EQ(run(0, 0, with_hooks(hooks)), kRunNotStarted);
     EXPECT_EQ(result_.result, kRunNotStarted);
     EXPECT_EQ(std::string(result_.not_started_why).rfind(c.want_why, 0), 0u)
         << result_.not_started_why;
-    EXPECT_EQ(started, 0);
-    EXPECT_GE(lock_, 0);
+    EXPECT_EQ(hooks.started, 0);
+    EXPECT_TRUE(queue_locked());
     EXPECT_EQ(access(marker.c_str(), F_OK), -1);
     EXPECT_EQ(list_dir(logs_), std::vector<std::string>{});
     const QueueEntry* now = queue_find(queue_, "nightly");
@@ -552,13 +553,9 @@ TEST_F(JobRunTest, NotStartedWithoutASavedMark) {
       rmdir(tmp.c_str());
     }
   }
-  g_stop_signal = 0;
-  int started = 0;
-  RunContext ctx;
-  ctx.started = note_started;
-  ctx.started_arg = &started;
-  EXPECT_EQ(run(0, 0, &ctx), kRunDone);
-  EXPECT_EQ(started, 1);
+  TestHooks hooks;
+  EXPECT_EQ(run(0, 0, with_hooks(hooks)), kRunDone);
+  EXPECT_EQ(hooks.started, 1);
   EXPECT_EQ(access(marker.c_str(), F_OK), 0);
 }
 

@@ -121,6 +121,32 @@ int queue_lock(const char* path);
 // Closes a descriptor from queue_lock, releasing the lock; -1 is ignored.
 void queue_unlock(int lock_fd);
 
+// Holds the queue lock from take() until release() or the end of its scope, so no path can
+// forget to let it go. held() is false when the lock could not be taken (already logged; the
+// caller goes on without it, as every user of the queue does).
+class QueueLock {
+ public:
+  QueueLock() = default;
+  explicit QueueLock(const char* path) : fd_(queue_lock(path)) {}
+  QueueLock(const QueueLock&) = delete;
+  QueueLock& operator=(const QueueLock&) = delete;
+  ~QueueLock() { release(); }
+
+  // Releases a lock still held, then takes the lock of path.
+  void take(const char* path) {
+    release();
+    fd_ = queue_lock(path);
+  }
+  void release() {
+    queue_unlock(fd_);
+    fd_ = -1;
+  }
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The first entry whose name equals name exactly, or nullptr.
 QueueEntry* queue_find(QueueState& q, std::string_view name);
 const QueueEntry* queue_find(const QueueState& q, std::string_view name);
@@ -131,46 +157,5 @@ const QueueEntry* queue_find(const QueueState& q, std::string_view name);
 // Replaces every field of the entry named like entry, or appends it; then queue_save.
 // 0, kErrNoMem, or the save's error kind.
 [[nodiscard]] int queue_upsert(QueueState& q, const QueueEntry& entry);
-
-// True when entry is RUNNING with a non-zero pid that is not the calling process and whose
-// /proc/<pid>/comm reads exactly "vrk_sched".
-bool queue_runner_alive(const QueueEntry& entry);
-
-// Marks every RUNNING entry whose runner is not alive FAILED (pid 0), logging each at ERROR,
-// and saves when anything changed. 1 changed and saved, 0 nothing to do, or the save's error
-// kind (the entries stay changed in memory).
-int queue_mark_stale(QueueState& q);
-
-// The first RUNNING entry whose runner is alive, or nullptr.
-QueueEntry* queue_find_live_running(QueueState& q);
-const QueueEntry* queue_find_live_running(const QueueState& q);
-
-// 32-bit FNV-1a over the job's schedule and once time; never 0. Changes exactly when the
-// schedule or the once time changes.
-uint32_t job_schedule_fingerprint(const JobConfig& job);
-
-// The first run time of job at now: the schedule's next match from the start of the current
-// minute, its once time, or kQueueNever (no schedule match, or 'after' only).
-int64_t queue_first_run_time(const JobConfig& job, int64_t now);
-
-// Reconciles the entries with the configuration's jobs: enables, disables, adds new jobs and
-// drops entries of removed jobs (logging additions and removals at INFO unless read_only). A
-// disabled job's RUNNING entry stays RUNNING while its runner is alive (queue_runner_alive).
-// 1 changed, 0 unchanged, -1 out of memory. Never saves.
-int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_only);
-
-// Stores changed schedule fingerprints and re-arms next run where a stored fingerprint was
-// set (idle entries only). 1 changed, 0 unchanged. Never saves.
-int queue_refresh_schedules(QueueState& q, const SchedConfig& cfg, int64_t now);
-
-// queue_sync (not read-only), saving when changed. 0, kErrNoMem, or the save's error kind.
-int queue_sync_and_save(QueueState& q, const SchedConfig& cfg, int64_t now);
-
-// queue_refresh_schedules, saving when changed. 0 or the save's error kind.
-int queue_refresh_and_save(QueueState& q, const SchedConfig& cfg, int64_t now);
-
-// For displays: queue_sync read-only, then queue_refresh_schedules, in memory only; nothing is
-// logged or written. 0 or kErrNoMem.
-int queue_view_sync(QueueState& q, const SchedConfig& cfg, int64_t now);
 
 }  // namespace vrk

@@ -1,5 +1,5 @@
-// Runner liveness, stale entries, and reconciling the queue with the configuration (the file,
-// its layout and the lock are in queue.cc).
+#include "sched/queue_sync.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,7 +12,6 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "sched/cron.h"
-#include "sched/queue.h"
 
 namespace vrk {
 namespace {
@@ -240,6 +239,43 @@ int queue_view_sync(QueueState& q, const SchedConfig& cfg, int64_t now) {
   }
   queue_refresh_schedules(q, cfg, now);
   return 0;
+}
+
+void queue_entry_mark_running(QueueEntry& entry, int64_t start, int64_t pid) {
+  entry.state = JobState::kRunning;
+  entry.last_run = start;
+  queue_entry_set_pid(entry, pid);
+}
+
+void queue_entry_record_end(QueueEntry& entry, JobState end_state, int32_t exit_code, int64_t start,
+                            int64_t finish) {
+  entry.state = end_state;
+  entry.exit_code = exit_code;
+  entry.last_run = start;
+  entry.last_finish = finish;
+  queue_entry_set_pid(entry, 0);
+}
+
+void queue_entry_record_unbuildable(QueueEntry& entry, int64_t now) {
+  queue_entry_record_end(entry, JobState::kFailed, -1, now, now);
+}
+
+void queue_entry_schedule_after_run(QueueEntry& entry, const JobConfig& job, bool busy, int64_t now,
+                                    uint32_t busy_retry, int64_t trigger) {
+  if (busy) {
+    entry.next_run = now + busy_retry;
+    return;
+  }
+  if (job.has_schedule) {
+    int64_t next = cron_next(job.schedule, now, false);
+    entry.next_run = next == kCronNoMatch ? kQueueNever : next;
+  } else if (job.has_once) {
+    entry.next_run = kQueueNever;
+  }
+  entry.schedule_fingerprint = job_schedule_fingerprint(job);
+  if (job.after_count > 0) {
+    entry.dependency_mark = trigger;
+  }
 }
 
 }  // namespace vrk

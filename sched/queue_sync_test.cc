@@ -1,3 +1,5 @@
+#include "sched/queue_sync.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
@@ -417,6 +419,68 @@ TEST_F(QueueSync, SaveVariantsWriteOnlyWhenChanged) {
   ASSERT_EQ(disk.entries.size(), 1u);
   EXPECT_EQ(disk.entries[0].next_run, 1800000000);
   queue_free(disk);
+}
+
+// The daemon's bookkeeping after a scheduled run, by kind of job and result. Times are UTC
+// (fixture): 2026-03-10 12:00:30 is a Tuesday.
+TEST_F(QueueSync, ScheduleAfterRun) {
+  constexpr int64_t kRunEnd = 1773144030;  // 2026-03-10 12:00:30
+  constexpr int64_t kNextMinute = 1773144060;
+  JobConfig& every = add_job("every", "* * * * *");
+  JobConfig& never_again = add_job("feb31", "0 0 31 2 *");
+  JobConfig& once = add_job("once", nullptr, 100);
+  JobConfig& after = add_job("after", nullptr);
+  snprintf(after.after[0], sizeof after.after[0], "every");
+  after.after_count = 1;
+  JobConfig& both = add_job("both", "* * * * *");
+  snprintf(both.after[0], sizeof both.after[0], "every");
+  both.after_count = 1;
+  struct Case {
+    const JobConfig* job;
+    bool busy;
+    int64_t want_next;
+    bool want_fingerprint;  // set to the job's; else left at 5
+    int64_t want_mark;
+  } cases[] = {
+      {&every, false, kNextMinute, true, 0},
+      {&never_again, false, kQueueNever, true, 0},
+      {&once, false, kQueueNever, true, 0},
+      {&after, false, 42, true, 900},  // an 'after'-only job keeps its next run
+      {&both, false, kNextMinute, true, 900},
+      {&every, true, kRunEnd + 30, false, 0},  // busy: only the retry time
+      {&both, true, kRunEnd + 30, false, 0},   // busy keeps the trigger for the next try
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.job->name) + (c.busy ? " busy" : ""));
+    QueueEntry e = queue_entry_make(c.job->name);
+    e.next_run = 42;
+    e.schedule_fingerprint = 5;
+    e.dependency_mark = 0;
+    queue_entry_schedule_after_run(e, *c.job, c.busy, kRunEnd, 30, 900);
+    EXPECT_EQ(e.next_run, c.want_next);
+    EXPECT_EQ(e.schedule_fingerprint, c.want_fingerprint ? job_schedule_fingerprint(*c.job) : 5u);
+    EXPECT_EQ(e.dependency_mark, c.want_mark);
+  }
+}
+
+// The entry changes of one run, from start to end, as the runner makes them.
+TEST(QueueEntryRun, MarkRunningThenRecordEnd) {
+  QueueEntry e = queue_entry_make("j");
+  queue_entry_mark_running(e, 100, 4242);
+  EXPECT_EQ(e.state, JobState::kRunning);
+  EXPECT_EQ(e.last_run, 100);
+  EXPECT_EQ(queue_entry_pid(e), 4242u);
+  queue_entry_record_end(e, JobState::kPending, 75, 100, 160);
+  EXPECT_EQ(e.state, JobState::kPending);
+  EXPECT_EQ(e.exit_code, 75);
+  EXPECT_EQ(e.last_run, 100);
+  EXPECT_EQ(e.last_finish, 160);
+  EXPECT_EQ(queue_entry_pid(e), 0u);
+  queue_entry_record_unbuildable(e, 200);
+  EXPECT_EQ(e.state, JobState::kFailed);
+  EXPECT_EQ(e.exit_code, -1);
+  EXPECT_EQ(e.last_run, 200);
+  EXPECT_EQ(e.last_finish, 200);
 }
 
 }  // namespace

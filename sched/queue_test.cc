@@ -1,4 +1,5 @@
 #include "sched/queue.h"
+#include "sched/queue_sync.h"
 
 #include <dirent.h>
 #include <fcntl.h>
