@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/localzone.h"
 #include "common/fd.h"
 
 extern char** environ;
@@ -23,8 +24,9 @@ extern char** environ;
 namespace vrk {
 namespace {
 
-// The child's environment: ours with the fd-warning switch set (any old value replaced). Built
-// before fork, so the child only has to hand it to exec.
+// The child's environment: ours with the fd-warning switch set (any old value replaced) and
+// without a TZ this process added for itself. Built before fork, so the child only has to hand
+// it to exec.
 bool spawn_build_env(std::vector<char*>& env) {
   constexpr std::string_view kName = "LVM_SUPPRESS_FD_WARNINGS=";
   try {
@@ -34,7 +36,8 @@ bool spawn_build_env(std::vector<char*>& env) {
     }
     env.reserve(n + 2);
     for (size_t i = 0; i < n; ++i) {
-      if (std::string_view(environ[i]).substr(0, kName.size()) != kName) {
+      if (std::string_view(environ[i]).substr(0, kName.size()) != kName &&
+          !localzone_hides_entry(environ[i])) {
         env.push_back(environ[i]);
       }
     }

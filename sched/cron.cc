@@ -113,14 +113,56 @@ bool cron_flag(const CronSpec& schedule, int offset, int value) {
   return schedule.flags[offset + value] != 0;
 }
 
-// Day-level match: month, day of month and day of week (7 also means Sunday), ANDed.
-bool cron_day_matches(const CronSpec& schedule, const struct tm& day) {
-  if (!cron_flag(schedule, kCronMonthOffset, day.tm_mon + 1) ||
-      !cron_flag(schedule, kCronDomOffset, day.tm_mday)) {
+// Day-level match: month (1..12), day of month and day of week (7 also means Sunday), ANDed.
+bool cron_day_matches(const CronSpec& schedule, int month, int mday, int wday) {
+  if (!cron_flag(schedule, kCronMonthOffset, month) || !cron_flag(schedule, kCronDomOffset, mday)) {
     return false;
   }
-  return cron_flag(schedule, kCronDowOffset, day.tm_wday) ||
-         (day.tm_wday == 0 && cron_flag(schedule, kCronDowOffset, 7));
+  return cron_flag(schedule, kCronDowOffset, wday) ||
+         (wday == 0 && cron_flag(schedule, kCronDowOffset, 7));
+}
+
+bool cron_day_matches(const CronSpec& schedule, const struct tm& day) {
+  return cron_day_matches(schedule, day.tm_mon + 1, day.tm_mday, day.tm_wday);
+}
+
+// A civil date in the proleptic Gregorian calendar, which is also what mktime normalises in.
+struct CronDate {
+  int64_t year = 0;
+  int month = 1;  // 1..12
+  int mday = 1;
+  int wday = 0;  // 0 is Sunday
+};
+
+int cron_month_days(int64_t year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) {
+    return 29;
+  }
+  return kDays[month - 1];
+}
+
+void cron_date_advance(CronDate& date) {
+  date.wday = (date.wday + 1) % 7;
+  if (++date.mday <= cron_month_days(date.year, date.month)) {
+    return;
+  }
+  date.mday = 1;
+  if (++date.month > 12) {
+    date.month = 1;
+    ++date.year;
+  }
+}
+
+// Midnight of start's local date plus d days, normalised in place by mktime; its result.
+time_t cron_midnight(const struct tm& start_tm, int d, struct tm& day) {
+  day = start_tm;
+  day.tm_mday += d;
+  day.tm_hour = 0;
+  day.tm_min = 0;
+  day.tm_sec = 0;
+  day.tm_isdst = -1;
+  return mktime(&day);
 }
 
 }  // namespace
@@ -180,6 +222,13 @@ int cron_parse(std::string_view expr, CronSpec& schedule, std::span<char> err) {
 // repeated minute (clocks going back) converts to one instant and so runs once. mktime also
 // normalises the broken-down time in place, which is the local time of its result, so no
 // separate conversion back is needed.
+//
+// Converting every day of the horizon would cost thousands of mktime calls for a schedule that
+// rarely or never matches, so the walk first decides on the plain calendar date whether the day
+// can match and converts only those days (and the day before each, see below). The day mktime
+// normalises to is that same date unless its midnight lies in a gap; it is then a neighbouring
+// day, which the walk examines in its own turn, so the first answer is the same as with every
+// day converted.
 int64_t cron_next(const CronSpec& schedule, int64_t t, bool inclusive) {
   // Far beyond any local-time conversion; also keeps the arithmetic below from overflowing.
   constexpr int64_t kTimeLimit = INT64_C(1) << 56;
@@ -197,14 +246,33 @@ int64_t cron_next(const CronSpec& schedule, int64_t t, bool inclusive) {
     return kCronNoMatch;
   }
 
-  for (int d = 0; d < kCronHorizonDays; ++d) {
-    struct tm day = start_tm;
-    day.tm_mday += d;
-    day.tm_hour = 0;
-    day.tm_min = 0;
-    day.tm_sec = 0;
-    day.tm_isdst = -1;
-    if (mktime(&day) == static_cast<time_t>(-1)) {
+  int converted = -1;  // the last day whose midnight was converted
+  CronDate date;
+  date.year = static_cast<int64_t>(start_tm.tm_year) + 1900;
+  date.month = start_tm.tm_mon + 1;
+  date.mday = start_tm.tm_mday;
+  date.wday = start_tm.tm_wday;
+  for (int d = 0; d < kCronHorizonDays; ++d, cron_date_advance(date)) {
+    if (!cron_flag(schedule, kCronMonthOffset, date.month)) {
+      // No day of this month can match: go on from its last day.
+      const int rest = cron_month_days(date.year, date.month) - date.mday;
+      d += rest;
+      date.mday += rest;
+      date.wday = (date.wday + rest) % 7;
+      continue;
+    }
+    if (!cron_day_matches(schedule, date.month, date.mday, date.wday)) {
+      continue;
+    }
+    struct tm day;
+    if (d > 0 && converted != d - 1) {
+      // mktime settles a repeated local time (and a midnight in a gap) by the offset of its
+      // previous conversion: converting the day before first gives the answer of a walk that
+      // converts every day, whatever was converted earlier.
+      cron_midnight(start_tm, d - 1, day);
+    }
+    converted = d;
+    if (cron_midnight(start_tm, d, day) == static_cast<time_t>(-1)) {
       continue;
     }
     if (!cron_day_matches(schedule, day)) {

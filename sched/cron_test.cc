@@ -176,7 +176,17 @@ TEST_F(CronTz, NextInUtc) {
       {"0 3 1 * 1", utc(2024, 1, 2, 0, 0), true, utc(2024, 4, 1, 3, 0)},
       {"0 0 31 * *", utc(2024, 4, 1, 0, 0), true, utc(2024, 5, 31, 0, 0)},
       {"0 0 29 2 *", utc(2024, 3, 1, 0, 0), true, utc(2028, 2, 29, 0, 0)},
+      // 2100 is no leap year, 2000 was one.
+      {"0 0 29 2 *", utc(2097, 3, 1, 0, 0), true, utc(2104, 2, 29, 0, 0)},
+      {"0 0 29 2 *", utc(1997, 3, 1, 0, 0), true, utc(2000, 2, 29, 0, 0)},
       {"0 0 31 2 *", utc(2024, 1, 1, 0, 0), true, kCronNoMatch},
+      {"0 0 30 2 *", utc(2024, 1, 1, 0, 0), true, kCronNoMatch},
+      {"* * 31 4,6,9,11 *", utc(2024, 1, 1, 0, 0), true, kCronNoMatch},
+      // The walk across the end of months and years keeps the day of week: 2029-01-01 is the
+      // next 1 January that is a Monday, 2024-12-31 a Tuesday.
+      {"0 0 1 1 1", utc(2024, 1, 2, 0, 0), true, utc(2029, 1, 1, 0, 0)},
+      {"0 0 31 12 2", utc(2024, 12, 30, 0, 0), true, utc(2024, 12, 31, 0, 0)},
+      {"0 0 31 * 0", utc(2024, 1, 1, 0, 0), true, utc(2024, 3, 31, 0, 0)},
       // The horizon: Thursday 29 February 2024 is offset 2928 from 2016-02-23, 2929 from the
       // day before (the previous such day was in 1996).
       {"0 0 29 2 4", utc(2016, 2, 23, 0, 0), true, utc(2024, 2, 29, 0, 0)},
@@ -238,6 +248,25 @@ TEST_F(CronTz, RunsRepeatedMinuteOnce) {
   int64_t second_pass = utc(2024, 10, 27, 1, 10);  // 02:10 CET
   int64_t next = cron_next(parse_ok("30 2 * * *"), second_pass, true);
   EXPECT_EQ(next, utc(2024, 10, 28, 1, 30)) << local_text(next);
+}
+
+// Havana 2000-10-29 01:00 CDT -> 00:00 CST repeats the first hour of the day, midnight
+// included. mktime settles such a time by the offset of its previous conversion, so the answer
+// must not depend on what the process converted before: the same first 00:30 (CDT) either way.
+TEST_F(CronTz, RepeatedMidnightIgnoresEarlierConversions) {
+  use_tz("America/Havana");
+  CronSpec schedule = parse_ok("30 0 29 10 *");
+  for (int month : {1, 7}) {
+    SCOPED_TRACE(month);
+    struct tm earlier = {};
+    earlier.tm_year = 100;
+    earlier.tm_mon = month - 1;
+    earlier.tm_mday = 15;
+    earlier.tm_isdst = -1;
+    mktime(&earlier);
+    int64_t got = cron_next(schedule, utc(2000, 10, 20, 17, 0), true);
+    EXPECT_EQ(got, utc(2000, 10, 29, 4, 30)) << local_text(got);
+  }
 }
 
 // Reference: scan every minute from the start; an instant matches when its local fields are in
@@ -338,6 +367,66 @@ void check_against_reference(const char* tz, std::span<const int64_t> transition
       int64_t start = t - ((t % 60) + 60) % 60 + (inclusive ? 0 : 60);
       EXPECT_TRUE(got == kCronNoMatch || got >= start + 60 * kScanMinutes) << local_text(got);
     }
+  }
+}
+
+// UTC reference for any year: walks whole days with gmtime_r, which shares no code with the
+// calendar walk of cron_next, and takes the first set minute of the first matching day that is
+// not before start.
+int64_t utc_next(const CronSpec& schedule, int64_t t, bool inclusive) {
+  int64_t start = t - ((t % 60) + 60) % 60 + (inclusive ? 0 : 60);
+  int64_t midnight = start - ((start % 86400) + 86400) % 86400;
+  for (int d = 0; d < kCronHorizonDays; ++d) {
+    int64_t day = midnight + 86400 * static_cast<int64_t>(d);
+    time_t tt = static_cast<time_t>(day);
+    struct tm tm;
+    gmtime_r(&tt, &tm);
+    bool dow = schedule.flags[kCronDowOffset + tm.tm_wday] != 0 ||
+               (tm.tm_wday == 0 && schedule.flags[kCronDowOffset + 7] != 0);
+    if (!dow || schedule.flags[kCronDomOffset + tm.tm_mday] == 0 ||
+        schedule.flags[kCronMonthOffset + tm.tm_mon + 1] == 0) {
+      continue;
+    }
+    for (int h = 0; h < 24; ++h) {
+      for (int m = 0; m < 60; ++m) {
+        int64_t cand = day + 3600 * h + 60 * m;
+        if (schedule.flags[kCronHourOffset + h] != 0 &&
+            schedule.flags[kCronMinuteOffset + m] != 0 && cand >= start) {
+          return cand;
+        }
+      }
+    }
+  }
+  return kCronNoMatch;
+}
+
+// Day-level matching across leap years, centuries, month ends and the whole horizon, for
+// random expressions with restrictive day fields and starts between 1601 and 2399.
+TEST_F(CronTz, MatchesCalendarReferenceOverCenturies) {
+  use_tz("UTC");
+  std::mt19937 rng(5);
+  auto pick = [&](int64_t a, int64_t b) {
+    return std::uniform_int_distribution<int64_t>(a, b)(rng);
+  };
+  const int64_t lo = utc(1601, 1, 1, 0, 0);
+  const int64_t hi = utc(2399, 12, 31, 0, 0);
+  for (int i = 0; i < 300; ++i) {
+    std::string expr = random_field(rng, 0, 59, 20) + " " + random_field(rng, 0, 23, 20) + " " +
+                       random_field(rng, 1, 31, 30, 28, 31) + " " + random_field(rng, 1, 12, 40) +
+                       " " + random_field(rng, 0, 7, 40);
+    // Half the starts lie in the 400 days before the end of February of a century year, leap
+    // (2000) or not (1900, 2100, ...).
+    int64_t t = pick(lo, hi);
+    if (pick(0, 1) == 1) {
+      int century = pick(0, 1) == 1 ? 2000 : static_cast<int>(pick(17, 23)) * 100;
+      t = utc(century, 3, 1, 0, 0) - pick(1, 400 * 86400);
+    }
+    bool inclusive = pick(0, 1) == 1;
+    SCOPED_TRACE("'" + expr + "' from " + local_text(t) + (inclusive ? " inclusive" : ""));
+    CronSpec schedule = parse_ok(expr.c_str());
+    int64_t got = cron_next(schedule, t, inclusive);
+    int64_t want = utc_next(schedule, t, inclusive);
+    EXPECT_EQ(got, want) << local_text(got) << " want " << local_text(want);
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/clock.h"
 #include "common/error.h"
+#include "common/localzone.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "sched/api_state.h"
@@ -306,6 +307,8 @@ bool config_settled(Daemon& d, const FileIdentity& id) {
 }
 
 PassEnd run_pass(Daemon& d) {
+  // One look-up of the local zone per pass: a changed zone file is followed from here on.
+  localzone_refresh();
   // One look-up of the local zone per pass: a changed zone file is followed from here on.
   d.lock.take(d.queue_path);
   (void)queue_reload_or_keep(d.queue);

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/localzone.h"
 #include "common/log.h"
 #include "common/runlog.h"
 #include "common/selftest.h"
@@ -130,6 +131,8 @@ int sched_main(int argc, char** argv) {
     return 2;
   }
   cli_check(argc, argv, command->options, command->positional);
+  // Before anything converts local time: loading the configuration already does (once times).
+  localzone_refresh();
   const char* config_path = cli_value(argc, argv, "--config", config_default_path());
   const char* queue_path = cli_value(argc, argv, "--queue", kQueueDefaultPath);
   return command->handler(config_path, queue_path, argc, argv);

@@ -15,15 +15,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
+#include <vector>
 #include <array>
 
 #include "common/clock.h"
 #include "common/ipc.h"
+#include "common/localzone.h"
 #include "common/log.h"
 #include "common/privileges.h"
 #include "common/runlog.h"
 #include "common/scope_exit.h"
 #include "common/text.h"
+
+extern char** environ;
 
 namespace vrk {
 namespace {
@@ -51,6 +56,7 @@ struct ChildPlan {
   rlim_t fd_limit = kBaseFdLimit;
   pid_t parent = 0;
   bool as_root = false;
+  char* const* env = nullptr;
 };
 
 // Program path: VRK_SCHED_NET_BIN when set and not empty, else beside our own executable.
@@ -157,7 +163,7 @@ void close_from(int first) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  execv(plan.path, plan.argv);
+  execve(plan.path, plan.argv, plan.env);
   _exit(kChildExecFailed);
 }
 
@@ -447,6 +453,21 @@ int net_start(NetSupervisor& net) {
     plan.argv[a++] = logging[i];
   }
   plan.argv[a] = nullptr;
+
+  // Our environment without a TZ we added only for our own conversions. Should the copy not
+  // fit in memory, the inherited one differs from it by nothing but that entry.
+  std::vector<char*> env;
+  plan.env = environ;
+  try {
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+      if (!localzone_hides_entry(*e)) {
+        env.push_back(*e);
+      }
+    }
+    env.push_back(nullptr);
+    plan.env = env.data();
+  } catch (const std::bad_alloc&) {
+  }
 
   fflush(nullptr);  // or buffered output would be written twice
   pid_t pid = fork();
