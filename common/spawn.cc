@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "common/localzone.h"
 #include "common/fd.h"
+#include "common/localzone.h"
 
 extern char** environ;
 

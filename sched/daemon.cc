@@ -309,7 +309,6 @@ bool config_settled(Daemon& d, const FileIdentity& id) {
 PassEnd run_pass(Daemon& d) {
   // One look-up of the local zone per pass: a changed zone file is followed from here on.
   localzone_refresh();
-  // One look-up of the local zone per pass: a changed zone file is followed from here on.
   d.lock.take(d.queue_path);
   (void)queue_reload_or_keep(d.queue);
   apply_unsaved(d);
