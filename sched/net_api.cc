@@ -4,11 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -19,6 +17,7 @@
 #include <openssl/crypto.h>
 
 #include "common/error.h"
+#include "common/fd.h"
 #include "common/ipc.h"
 #include "common/log.h"
 #include "common/scope_exit.h"
@@ -39,8 +38,8 @@ static_assert(sizeof kDisabledBody - 1 == 64);
 
 // Reads path whole: 1..16384 bytes, no NUL. 0, or -1 with the message in err.
 int read_pem(const char* path, SecretText& out, std::span<char> err) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
     err_set(err, "cannot read %s: %s", path, strerror(errno));
     return -1;
   }
@@ -48,7 +47,6 @@ int read_pem(const char* path, SecretText& out, std::span<char> err) {
   // out at its final size, so this buffer is wiped on every way out.
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kPemMax + 1]);
   if (!buf) {
-    close(fd);
     err_set(err, "out of memory");
     return -1;
   }
@@ -56,7 +54,7 @@ int read_pem(const char* path, SecretText& out, std::span<char> err) {
   size_t n = 0;
   int read_errno = 0;
   while (n < kPemMax + 1) {
-    ssize_t r = read(fd, buf.get() + n, kPemMax + 1 - n);
+    ssize_t r = read(fd.get(), buf.get() + n, kPemMax + 1 - n);
     if (r < 0 && errno == EINTR) {
       continue;
     }
@@ -69,7 +67,6 @@ int read_pem(const char* path, SecretText& out, std::span<char> err) {
     }
     n += static_cast<size_t>(r);
   }
-  close(fd);
   if (read_errno != 0) {
     err_set(err, "cannot read %s: %s", path, strerror(read_errno));
     return -1;
@@ -85,9 +82,9 @@ int read_pem(const char* path, SecretText& out, std::span<char> err) {
   return 0;
 }
 
-// A non-blocking, close-on-exec listening socket on a numeric host. The descriptor, or -1
-// with the message in err.
-int open_listener(const char* host, uint32_t port, std::span<char> err) {
+// A non-blocking, close-on-exec listening socket on a numeric host; an invalid one with the
+// message in err.
+UniqueFd open_listener(const char* host, uint32_t port, std::span<char> err) {
   bool v6 = strchr(host, ':') != nullptr;
   struct sockaddr_storage ss = {};
   socklen_t len = 0;
@@ -97,7 +94,7 @@ int open_listener(const char* host, uint32_t port, std::span<char> err) {
     a->sin6_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET6, host, &a->sin6_addr) != 1) {
       err_set(err, "bad address %s", host);
-      return -1;
+      return UniqueFd();
     }
     len = sizeof *a;
   } else {
@@ -106,29 +103,28 @@ int open_listener(const char* host, uint32_t port, std::span<char> err) {
     a->sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, host, &a->sin_addr) != 1) {
       err_set(err, "bad address %s", host);
-      return -1;
+      return UniqueFd();
     }
     len = sizeof *a;
   }
-  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     err_set(err, "socket: %s", strerror(errno));
-    return -1;
+    return UniqueFd();
   }
   int on = 1;
   int off = 0;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (v6) {
     // IPv4 clients arrive as mapped addresses on the same socket.
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   }
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&ss), len) != 0 ||
-      listen(fd, kListenBacklog) != 0) {
+  if (bind(fd.get(), reinterpret_cast<struct sockaddr*>(&ss), len) != 0 ||
+      listen(fd.get(), kListenBacklog) != 0) {
     int e = errno;
-    close(fd);
     err_set(err, "cannot listen on %s%s%s:%u: %s", v6 ? "[" : "", host, v6 ? "]" : "", port,
             strerror(e));
-    return -1;
+    return UniqueFd();
   }
   return fd;
 }
@@ -158,26 +154,23 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
   snprintf(address, sizeof address, "%s%s%s:%u", v6 ? "[" : "", host, v6 ? "]" : "",
            api.listen_port);
 
-  bool same_place =
-      net.api_enabled != 0 && net.api_listen_socket >= 0 && strcmp(address, net.api_address) == 0;
+  bool same_place = net.api_enabled != 0 && net.api_listen_socket.valid() &&
+                    strcmp(address, net.api_address) == 0;
   if (same_place && net.max_clients == api.max_clients && net.cert_pem.view() == cert.view() &&
       net.key_pem.view() == key.view()) {
     return;  // nothing changed: the child keeps running
   }
   if (!same_place) {
-    if (net.api_listen_socket >= 0) {
-      close(net.api_listen_socket);
-      net.api_listen_socket = -1;
-    }
-    int fd = open_listener(host, api.listen_port, err);
-    if (fd < 0) {
+    net.api_listen_socket.reset();  // the old port is freed before the new one is bound
+    UniqueFd fd = open_listener(host, api.listen_port, err);
+    if (!fd.valid()) {
       log_msg(kLogError, "vrk_sched: API not started: %s", err);
       cert.clear();
       key.clear();
       net_stop_api(net);
       return;
     }
-    net.api_listen_socket = fd;
+    net.api_listen_socket = std::move(fd);
   }
   net.cert_pem = std::move(cert);
   net.key_pem = std::move(key);
@@ -188,23 +181,11 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
   log_msg(kLogInfo, "vrk_sched: API enabled on %s", net.api_address);
 
   // The new child gets the socket as descriptor 4 and API_CONFIG right after its start.
-  if (net.socket >= 0) {
-    close(net.socket);
-    net.socket = -1;
-  }
-  if (net.pid > 0) {
-    kill(net.pid, SIGKILL);
-    while (waitpid(net.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    net.pid = -1;
-  }
-  net.restart_at = 0;
-  net.restart_delay = kNetFirstRestartDelay;
-  net_pump(net);
+  net_child_restart_now(net);
 }
 
 void net_answer_api_request(NetSupervisor& net, uint32_t request_id, const ApiRequest& request) {
-  const int sock = net.socket;
+  const int sock = net.socket.get();
   ApiResponse resp;
   if (net.api_enabled != 0 && net.api_handler != nullptr) {
     net.api_handler(net.api_context, request, resp);
@@ -214,14 +195,14 @@ void net_answer_api_request(NetSupervisor& net, uint32_t request_id, const ApiRe
     resp.body_length = sizeof kDisabledBody - 1;
   }
   // The handler may have restarted the child: this answer belongs to the old one.
-  if (net.socket < 0 || net.socket != sock) {
+  if (!net.socket.valid() || net.socket.get() != sock) {
     return;
   }
   if (!net.tx) {
     net.tx = ipc_buffer_new();
   }
   bool built = net.tx && ipc_build_api_response(*net.tx, request_id, resp) == 0;
-  if (built && ipc_send(net.socket, *net.tx, true) == 0) {
+  if (built && ipc_send(net.socket.get(), *net.tx, true) == 0) {
     return;
   }
   int e = errno;

@@ -26,7 +26,7 @@ constexpr uint32_t kOnceExtraSeconds = 15;  // beyond the mail time-out: the chi
 uint32_t net_send_mail(NetSupervisor& net, const char* subject, const char* body) {
   // A dead child is noticed (and restarted when due) before the mail is handed over.
   net_pump(net);
-  if (net.socket < 0) {
+  if (!net.socket.valid()) {
     log_msg(kLogError, "vrk_sched: mail \"%s\" not sent: the network process is not running",
             subject);
     return 0;
@@ -37,7 +37,7 @@ uint32_t net_send_mail(NetSupervisor& net, const char* subject, const char* body
     return 0;
   }
   bool built = ipc_build_mail_send(*buf, id, subject, body) == 0;
-  if (built && ipc_send(net.socket, *buf, true) == 0) {
+  if (built && ipc_send(net.socket.get(), *buf, true) == 0) {
     log_msg(kLogInfo, "vrk_sched: mail #%u queued: %s", id, subject);
     return id;
   }
@@ -64,11 +64,11 @@ int net_wait_mail(NetSupervisor& net, uint32_t mail_id, uint32_t limit_seconds,
       err_set(text, "no answer from the network process within %u s", limit_seconds);
       return -1;
     }
-    if (net.socket < 0) {
+    if (!net.socket.valid()) {
       err_set(text, "the network process exited before reporting a result");
       return -1;
     }
-    struct pollfd p = {net.socket, POLLIN, 0};
+    struct pollfd p = {net.socket.get(), POLLIN, 0};
     poll(&p, 1, static_cast<int>(std::min<int64_t>(kWaitSliceMs, deadline - now)));
     net_pump(net);
   }

@@ -178,7 +178,7 @@ int send_fresh(NetSupervisor& net, Build build) {
   if (build(*buf) != 0) {
     return -1;
   }
-  return ipc_send(net.socket, *buf, true);
+  return ipc_send(net.socket.get(), *buf, true);
 }
 
 void send_mail_config(NetSupervisor& net) {
@@ -198,17 +198,14 @@ void send_api_config(NetSupervisor& net) {
   }
 }
 
-void close_socket(NetSupervisor& net) {
-  if (net.socket >= 0) {
-    close(net.socket);
-    net.socket = -1;
-  }
-}
+// The child's life in one place: net_start starts it, net_child_restart_now restarts it after
+// a settings change, and the functions from here to net_child_stop are the only ones that
+// schedule its restart, lose, kill, reap or stop it.
 
 // After every failure event: a child that ran a minute or more comes back after 5 s; otherwise
 // the delay grows. A failed start counts as a short run whatever ran before it, or a program
 // that keeps failing to start would be retried every 5 s for ever.
-void schedule_restart(NetSupervisor& net, bool child_ran) {
+void net_child_restart_later(NetSupervisor& net, bool child_ran) {
   int64_t now = clock_unix_now();
   if (child_ran && net.started_at != 0 && now - net.started_at > kRanLongSeconds) {
     net.restart_at = now + kNetFirstRestartDelay;
@@ -223,21 +220,99 @@ void log_event(const NetSupervisor& net, const char* event) {
   log_msg(kLogWarn, "vrk_sched: network process pid=%d %s", static_cast<int>(net.pid), event);
 }
 
+// A failure event: the connection is closed, the event logged and a restart scheduled. The
+// child itself is left to the next reap.
+void net_child_lost(NetSupervisor& net, const char* event) {
+  net.socket.reset();
+  log_event(net, event);
+  net_child_restart_later(net, true);
+}
+
 // The answer to every protocol violation: the child is not trusted with a second chance.
-void kill_child(NetSupervisor& net, const char* event) {
-  close_socket(net);
+void net_child_kill(NetSupervisor& net, const char* event) {
+  net.socket.reset();
   if (net.pid > 0) {
     kill(net.pid, SIGKILL);
   }
-  log_event(net, event);
-  schedule_restart(net, true);
+  net_child_lost(net, event);
+}
+
+// Reaps the child without waiting. An exit the socket has not told us about yet is a failure
+// event of its own; after a loss or a kill the event has been logged already.
+void net_child_reap_if_gone(NetSupervisor& net) {
+  if (net.pid <= 0) {
+    return;
+  }
+  int status = 0;
+  pid_t r = waitpid(net.pid, &status, WNOHANG);
+  if (r == 0 || (r < 0 && errno != ECHILD)) {
+    return;
+  }
+  if (r < 0) {
+    status = -1;  // not our child any more: nothing left to wait for
+  }
+  if (net.socket.valid()) {
+    net.socket.reset();
+    log_msg(kLogWarn, "vrk_sched: network process pid=%d exited (status=%d)",
+            static_cast<int>(net.pid), status);
+    net_child_restart_later(net, true);
+  }
+  net.pid = -1;
+}
+
+// Starts the child once it is gone, wanted and due; a failed start schedules the next try.
+void net_child_start_when_due(NetSupervisor& net) {
+  if (net.pid > 0 || net.wanted == 0) {
+    return;
+  }
+  if (!net.socket.valid() && clock_unix_now() >= net.restart_at) {
+    if (net_start(net) != 0) {
+      net_child_restart_later(net, false);
+    }
+  }
+}
+
+void kill_and_reap(pid_t pid) {
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Kills and reaps the child at once (settings changes).
+void net_child_stop_now(NetSupervisor& net) {
+  net.socket.reset();
+  if (net.pid > 0) {
+    kill_and_reap(net.pid);
+    net.pid = -1;
+  }
+}
+
+// The end of the child at shutdown: it sees the end of the stream and leaves on its own within
+// 5 s, or is killed.
+void net_child_stop(NetSupervisor& net) {
+  net.socket.reset();
+  if (net.pid > 0) {
+    bool gone = false;
+    for (int i = 0; i < kShutdownTries && !gone; ++i) {
+      pid_t r = waitpid(net.pid, nullptr, WNOHANG);
+      if (r == net.pid || (r < 0 && errno == ECHILD)) {
+        gone = true;
+      } else {
+        poll(nullptr, 0, kShutdownPauseMs);
+      }
+    }
+    if (!gone) {
+      kill_and_reap(net.pid);
+    }
+  }
+  net.pid = -1;
 }
 
 void on_hello(NetSupervisor& net, const IpcMessage& msg) {
   uint32_t pid = 0;
   char err[kNetMailTextSize] = "";
   if (ipc_parse_hello(msg, pid, err) != 0) {
-    kill_child(net, "sent a bad HELLO: killed");
+    net_child_kill(net, "sent a bad HELLO: killed");
     return;
   }
   if (pid != static_cast<uint32_t>(net.pid)) {
@@ -251,7 +326,7 @@ void on_mail_result(NetSupervisor& net, const IpcMessage& msg) {
   char text[kNetMailTextSize] = "";
   char err[kNetMailTextSize] = "";
   if (ipc_parse_mail_result(msg, status, text, err) != 0) {
-    kill_child(net, "sent a bad MAIL_RESULT: killed");
+    net_child_kill(net, "sent a bad MAIL_RESULT: killed");
     return;
   }
   net.last_mail_id = msg.id;
@@ -273,7 +348,7 @@ void on_api_request(NetSupervisor& net, const IpcMessage& msg) {
   char err[kNetMailTextSize] = "";
   if (ipc_parse_api_request(msg, req, err) != 0) {
     log_msg(kLogWarn, "vrk_sched: %s", err);
-    kill_child(net, "sent a bad API_REQUEST: killed");
+    net_child_kill(net, "sent a bad API_REQUEST: killed");
     return;
   }
   net_answer_api_request(net, msg.id, req);
@@ -293,7 +368,7 @@ constexpr Accepted kAcceptedFromChild[] = {
 void dispatch(NetSupervisor& net) {
   IpcMessage msg;
   if (ipc_parse_header(*net.rx, msg) != 0) {
-    kill_child(net, "sent a malformed message: killed");
+    net_child_kill(net, "sent a malformed message: killed");
     return;
   }
   for (const Accepted& a : kAcceptedFromChild) {
@@ -302,7 +377,7 @@ void dispatch(NetSupervisor& net) {
       return;
     }
   }
-  kill_child(net, "sent a message type it may not send: killed");
+  net_child_kill(net, "sent a message type it may not send: killed");
 }
 
 void read_messages(NetSupervisor& net) {
@@ -313,20 +388,18 @@ void read_messages(NetSupervisor& net) {
     }
   }
   // A handler may close or replace the socket (an API change inside a request): stop then.
-  const int sock = net.socket;
-  for (int i = 0; i < kMaxMessagesPerPump && net.socket >= 0 && net.socket == sock; ++i) {
-    int rc = ipc_recv(net.socket, *net.rx, true);
+  const int sock = net.socket.get();
+  for (int i = 0; i < kMaxMessagesPerPump && net.socket.valid() && net.socket.get() == sock; ++i) {
+    int rc = ipc_recv(net.socket.get(), *net.rx, true);
     if (rc == kIpcRecvNothing) {
       break;
     }
     if (rc == kIpcRecvClosed) {
-      close_socket(net);
-      log_event(net, "closed the connection");
-      schedule_restart(net, true);
+      net_child_lost(net, "closed the connection");
       break;
     }
     if (rc == kIpcRecvOversized) {
-      kill_child(net, "sent an oversized message: killed");
+      net_child_kill(net, "sent an oversized message: killed");
       break;
     }
     dispatch(net);
@@ -335,44 +408,9 @@ void read_messages(NetSupervisor& net) {
   }
 }
 
-void reap_child(NetSupervisor& net) {
-  if (net.pid <= 0) {
-    return;
-  }
-  int status = 0;
-  pid_t r = waitpid(net.pid, &status, WNOHANG);
-  if (r == 0 || (r < 0 && errno != ECHILD)) {
-    return;
-  }
-  if (r < 0) {
-    status = -1;  // not our child any more: nothing left to wait for
-  }
-  if (net.socket >= 0) {
-    close_socket(net);
-    log_msg(kLogWarn, "vrk_sched: network process pid=%d exited (status=%d)",
-            static_cast<int>(net.pid), status);
-    schedule_restart(net, true);
-  }
-  net.pid = -1;
-}
-
-// Kills and reaps the child at once (settings changes and the end of the API).
-void stop_child_now(NetSupervisor& net) {
-  close_socket(net);
-  if (net.pid > 0) {
-    kill(net.pid, SIGKILL);
-    while (waitpid(net.pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    net.pid = -1;
-  }
-}
-
 void drop_api_state(NetSupervisor& net) {
   net.api_enabled = 0;
-  if (net.api_listen_socket >= 0) {
-    close(net.api_listen_socket);
-    net.api_listen_socket = -1;
-  }
+  net.api_listen_socket.reset();
   net.api_address[0] = '\0';
   net.cert_pem.clear();
   net.key_pem.clear();
@@ -424,13 +462,15 @@ int net_start(NetSupervisor& net) {
     log_msg(kLogError, "vrk_sched: socketpair failed: %s", strerror(errno));
     return -1;
   }
+  UniqueFd parent_end(pair[0]);
+  UniqueFd child_end(pair[1]);
   // Room for a burst of mails: sends never block, so a full buffer drops the message.
   int sndbuf = kSendBufferBytes;
-  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  plan.parent_end = pair[0];
-  plan.child_end = pair[1];
-  bool api = net.api_enabled != 0 && net.api_listen_socket >= 0;
-  plan.listen_fd = api ? net.api_listen_socket : -1;
+  setsockopt(parent_end.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  plan.parent_end = parent_end.get();
+  plan.child_end = child_end.get();
+  bool api = net.api_enabled != 0 && net.api_listen_socket.valid();
+  plan.listen_fd = api ? net.api_listen_socket.get() : -1;
   plan.fd_limit = api ? static_cast<rlim_t>(net.max_clients) + kBaseFdLimit : kBaseFdLimit;
   plan.parent = getpid();
   static auto arg0 = std::to_array(kNetProgram);
@@ -473,17 +513,17 @@ int net_start(NetSupervisor& net) {
   pid_t pid = fork();
   if (pid < 0) {
     int e = errno;
-    close(pair[0]);
-    close(pair[1]);
+    parent_end.reset();
+    child_end.reset();
     log_msg(kLogError, "vrk_sched: fork failed: %s", strerror(e));
     return -1;
   }
   if (pid == 0) {
-    run_child(plan);
+    run_child(plan);  // never returns, so no owner above closes anything in the child
   }
-  close(pair[1]);
+  child_end.reset();
   net.pid = pid;
-  net.socket = pair[0];
+  net.socket = std::move(parent_end);
   net.started_at = clock_unix_now();
   log_msg(kLogInfo, "vrk_sched: started network process vrk_sched_net pid=%d as %s%s%s",
           static_cast<int>(pid), plan.as_root ? kNetAccount : "the current user (not root)",
@@ -504,23 +544,16 @@ void net_pump(NetSupervisor& net) {
   net.pumping = 1;
   ScopeExit done([&] { net.pumping = 0; });
   read_messages(net);
-  reap_child(net);
-  if (net.pid > 0 || net.wanted == 0) {
-    return;
-  }
-  if (net.socket < 0 && clock_unix_now() >= net.restart_at) {
-    if (net_start(net) != 0) {
-      schedule_restart(net, false);
-    }
-  }
+  net_child_reap_if_gone(net);
+  net_child_start_when_due(net);
 }
 
 void net_wait(NetSupervisor& net, int timeout_ms) {
   if (timeout_ms < 0) {
     timeout_ms = 0;
   }
-  if (net.socket >= 0) {
-    struct pollfd p = {net.socket, POLLIN, 0};
+  if (net.socket.valid()) {
+    struct pollfd p = {net.socket.get(), POLLIN, 0};
     poll(&p, 1, timeout_ms);  // EINTR: the caller's stop flag is checked sooner
   } else {
     poll(nullptr, 0, timeout_ms);
@@ -542,7 +575,7 @@ void net_set_mail(NetSupervisor& net, const MailSettings& mail) {
     net.wanted = 1;
     net.restart_at = 0;
   }
-  if (net.socket >= 0) {
+  if (net.socket.valid()) {
     send_mail_config(net);
   }
   if (!was_wanted) {
@@ -558,7 +591,11 @@ void net_stop_api(NetSupervisor& net) {
   }
   log_msg(kLogInfo, "vrk_sched: API stopped");
   net.wanted = net.mail.enabled;
-  stop_child_now(net);
+  net_child_restart_now(net);
+}
+
+void net_child_restart_now(NetSupervisor& net) {
+  net_child_stop_now(net);
   net.restart_at = 0;
   net.restart_delay = kNetFirstRestartDelay;
   if (net.wanted != 0) {
@@ -569,25 +606,7 @@ void net_stop_api(NetSupervisor& net) {
 void net_shutdown(NetSupervisor& net) {
   net.wanted = 0;
   drop_api_state(net);
-  // The child sees the end of the stream and leaves on its own.
-  close_socket(net);
-  if (net.pid > 0) {
-    bool gone = false;
-    for (int i = 0; i < kShutdownTries && !gone; ++i) {
-      pid_t r = waitpid(net.pid, nullptr, WNOHANG);
-      if (r == net.pid || (r < 0 && errno == ECHILD)) {
-        gone = true;
-      } else {
-        poll(nullptr, 0, kShutdownPauseMs);
-      }
-    }
-    if (!gone) {
-      kill(net.pid, SIGKILL);
-      while (waitpid(net.pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  net.pid = -1;
+  net_child_stop(net);
   wipe_mail(net);
   net.rx.reset();
   net.tx.reset();

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/fd.h"
 #include "common/ipc.h"
 #include "common/mail_settings.h"
 #include "common/net_names.h"
@@ -27,7 +28,7 @@ using NetMailResultHook = void (*)(void* context, uint32_t mail_id, uint32_t sta
 
 struct NetSupervisor {
   int32_t pid = -1;
-  int socket = -1;
+  UniqueFd socket;  // our end of the socket pair; invalid while no child is connected
   int64_t started_at = 0;
   int64_t restart_at = 0;
   uint32_t restart_delay = kNetFirstRestartDelay;
@@ -39,7 +40,7 @@ struct NetSupervisor {
   uint32_t last_mail_status = 0;
   char last_mail_text[kNetMailTextSize] = {};
   uint32_t api_enabled = 0;
-  int api_listen_socket = -1;
+  UniqueFd api_listen_socket;
   char api_address[kNetApiAddressSize] = {};
   SecretText cert_pem;
   SecretText key_pem;
@@ -81,6 +82,11 @@ void net_stop_api(NetSupervisor& net);
 
 // Stops the child: its socket closed, up to 5 s to leave, then SIGKILL; secrets wiped.
 void net_shutdown(NetSupervisor& net);
+
+// A restart ordered by a settings change: the child is killed and reaped at once (nothing is
+// logged for it), the next start is due at once with the delay back at 5, and a pump starts
+// it when it is wanted and no pump is active.
+void net_child_restart_now(NetSupervisor& net);
 
 // The next message id (MAIL_CONFIG, API_CONFIG, MAIL_SEND); 0 is skipped, so it wraps to 1.
 uint32_t net_next_message_id(NetSupervisor& net);

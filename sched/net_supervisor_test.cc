@@ -172,7 +172,7 @@ class NetSupervisorTest : public testing::Test {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
     net_.pid = pid;
-    net_.socket = sv[0];
+    net_.socket.reset(sv[0]);
     peer_.reset(sv[1]);
   }
 
@@ -210,8 +210,8 @@ class NetSupervisorTest : public testing::Test {
 
 TEST_F(NetSupervisorTest, InitState) {
   EXPECT_EQ(net_.pid, -1);
-  EXPECT_EQ(net_.socket, -1);
-  EXPECT_EQ(net_.api_listen_socket, -1);
+  EXPECT_FALSE(net_.socket.valid());
+  EXPECT_FALSE(net_.api_listen_socket.valid());
   EXPECT_EQ(net_.restart_delay, 5u);
   EXPECT_EQ(net_.next_message_id, 1u);
   EXPECT_EQ(net_.wanted, 0u);
@@ -307,21 +307,20 @@ TEST_F(NetSupervisorTest, DispatchRules) {
       EXPECT_LT(log.find(c.before), log.find(want));
     }
     if (c.killed) {
-      EXPECT_EQ(net_.socket, -1);
+      EXPECT_FALSE(net_.socket.valid());
       EXPECT_LOG(log, c.level,
                  "vrk_sched: network process pid=" + std::to_string(pid) + " " + want);
       expect_killed(pid);
     } else {
       EXPECT_EQ(net_.pid, pid);
-      EXPECT_GE(net_.socket, 0);
+      EXPECT_TRUE(net_.socket.valid());
       if (c.level != nullptr) {
         EXPECT_LOG(log, c.level, want);
       } else {
         EXPECT_EQ(log.find("vrk_sched:"), std::string::npos) << log;
       }
       kill(pid, SIGKILL);
-      close(net_.socket);
-      net_.socket = -1;
+      net_.socket.reset();
     }
   }
 }
@@ -469,7 +468,7 @@ TEST_F(NetSupervisorTest, ApiResponseThatCannotBeSentIsLogged) {
     net_.api_context = &body;
     if (c.fill_socket) {
       ASSERT_EQ(ipc_build_hello(buf_, 1), 0);
-      while (ipc_send(net_.socket, buf_, true) == 0) {
+      while (ipc_send(net_.socket.get(), buf_, true) == 0) {
       }
     }
     ApiRequest req;
@@ -483,9 +482,8 @@ TEST_F(NetSupervisorTest, ApiResponseThatCannotBeSentIsLogged) {
     EXPECT_LOG(cap.text(), kWarn,
                std::string("vrk_sched: could not hand an API response to vrk_sched_net (") +
                    c.reason + ")");
-    EXPECT_GE(net_.socket, 0);  // the child is not blamed for it
-    close(net_.socket);
-    net_.socket = -1;
+    EXPECT_TRUE(net_.socket.valid());  // the child is not blamed for it
+    net_.socket.reset();
   }
   net_.api_enabled = 0;
 }
@@ -587,7 +585,7 @@ TEST_F(NetSupervisorTest, SetMailOnAConnectedChildSendsTheSettings) {
   net_set_mail(net_, off);
   EXPECT_FALSE(wait_readable(peer_.get(), 100));
   EXPECT_EQ(net_.mail.smtp_password[0], '\0');
-  EXPECT_GE(net_.socket, 0);
+  EXPECT_TRUE(net_.socket.valid());
   EXPECT_EQ(net_.wanted, 0u);
 }
 
@@ -623,7 +621,7 @@ TEST_F(NetSupervisorTest, SendMail) {
              "too large or socket error)");
 
   ASSERT_EQ(ipc_build_hello(buf_, 1), 0);
-  while (ipc_send(net_.socket, buf_, true) == 0) {
+  while (ipc_send(net_.socket.get(), buf_, true) == 0) {
   }
   StderrCapture c4;
   EXPECT_EQ(net_send_mail(net_, "late", "x"), 0u);
@@ -713,7 +711,7 @@ TEST_F(NetSupervisorTest, ApiSettingsFilesAndAddresses) {
     bool on = want.find("enabled on") != std::string::npos;
     EXPECT_LOG(log, on ? kInfo : kError, want);
     EXPECT_EQ(net_.api_enabled, on ? 1u : 0u);
-    EXPECT_EQ(net_.api_listen_socket >= 0, on);
+    EXPECT_EQ(net_.api_listen_socket.valid(), on);
     if (on) {
       EXPECT_EQ(net_.key_pem.size(), c.key_text.size());
     } else {
@@ -742,7 +740,7 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   net_set_api(net_, api, nullptr, nullptr);
   ASSERT_GT(net_.pid, 0);
   pid_t first = net_.pid;
-  int listen_fd = net_.api_listen_socket;
+  int listen_fd = net_.api_listen_socket.get();
   EXPECT_EQ(args_of(first), "--ipc-fd 3 --listen-fd 4 ");
 
   net_set_api(net_, api, nullptr, nullptr);
@@ -751,7 +749,7 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   api.max_clients = 9;
   net_set_api(net_, api, nullptr, nullptr);
   EXPECT_NE(net_.pid, first);
-  EXPECT_EQ(net_.api_listen_socket, listen_fd);  // the port never closed
+  EXPECT_EQ(net_.api_listen_socket.get(), listen_fd);  // the port never closed
   EXPECT_EQ(net_.max_clients, 9u);
 
   // The API goes; mail is still wanted, so the child comes back without the socket.
@@ -760,11 +758,104 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   StderrCapture cap;
   net_stop_api(net_);
   EXPECT_LOG(cap.text(), kInfo, "vrk_sched: API stopped");
-  EXPECT_EQ(net_.api_listen_socket, -1);
+  EXPECT_FALSE(net_.api_listen_socket.valid());
   EXPECT_TRUE(net_.cert_pem.empty());
   ASSERT_GT(net_.pid, 0);
   EXPECT_NE(net_.pid, second);
   EXPECT_EQ(args_of(net_.pid), "--ipc-fd 3 ");
+}
+
+// A settings change restarts the child through one path, also from inside a pump (an API
+// handler that changes the API): the old child is killed and reaped on the spot without a
+// warning, the grown delay starts over, and the new child starts before the call returns.
+TEST_F(NetSupervisorTest, SettingsChangesRestartTheChildAtOnce) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  std::string cert = dir_ + "/api.crt";
+  std::string key = dir_ + "/api.key";
+  write_file(cert, "CERT\n");
+  write_file(key, "KEY\n");
+  ApiSettings api;
+  api.enabled = 1;
+  snprintf(api.listen_address, sizeof api.listen_address, "127.0.0.1");
+  api.listen_port = 0;
+  snprintf(api.cert, sizeof api.cert, "%s", cert.c_str());
+  snprintf(api.key, sizeof api.key, "%s", key.c_str());
+  api.max_clients = 8;
+  setenv("VRK_FAKE_NET_MODE", "idle", 1);
+  net_.mail = mail_to_port(2525);  // still wanted once the API goes
+
+  // The handler turns the API on while its own request is being served.
+  struct Change {
+    NetSupervisor* net;
+    ApiSettings* api;
+  } change = {&net_, &api};
+  NetApiHandler changes_api = [](void* ctx, const ApiRequest&, ApiResponse& resp) {
+    auto* c = static_cast<Change*>(ctx);
+    net_set_api(*c->net, *c->api, nullptr, nullptr);
+    resp.status = 200;
+    return 0;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    std::string first;  // the line before the start
+    bool api_after;
+  };
+  const Case cases[] = {
+      {"API on from inside a request",
+       [&] {
+         ApiRequest req;
+         snprintf(req.method, sizeof req.method, "PUT");
+         snprintf(req.path, sizeof req.path, "/api/v1/settings");
+         snprintf(req.client_address, sizeof req.client_address, "127.0.0.1");
+         ASSERT_EQ(ipc_build_api_request(buf_, 12, req), 0);
+         from_child(buf_);
+         net_pump(net_);
+       },
+       "vrk_sched: API enabled on 127.0.0.1:0", true},
+      {"max-clients changed",
+       [&] {
+         api.max_clients = 9;
+         net_set_api(net_, api, nullptr, nullptr);
+       },
+       "vrk_sched: API enabled on 127.0.0.1:0", true},
+      {"API off", [&] { net_stop_api(net_); }, "vrk_sched: API stopped", false},
+  };
+  attach_fake();
+  net_.wanted = 1;
+  net_.api_enabled = 1;
+  net_.api_handler = changes_api;
+  net_.api_context = &change;
+  std::string who = geteuid() == 0 ? kNetAccount : "the current user (not root)";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pid_t old = net_.pid;
+    net_.restart_delay = 80;  // grown by earlier failures
+    StderrCapture cap;
+    c.change();
+    std::string log = cap.text();
+    errno = 0;
+    EXPECT_EQ(kill(old, 0), -1);
+    EXPECT_EQ(errno, ESRCH) << "the old child was not reaped";
+    std::erase(fakes_, old);
+    ASSERT_GT(net_.pid, 0);
+    EXPECT_NE(net_.pid, old);
+    EXPECT_TRUE(net_.socket.valid());
+    EXPECT_EQ(net_.restart_at, 0);
+    EXPECT_EQ(net_.restart_delay, 5u);
+    std::string started =
+        "vrk_sched: started network process vrk_sched_net pid=" + std::to_string(net_.pid) +
+        " as " + who + (c.api_after ? ", API on 127.0.0.1:0" : "");
+    EXPECT_LOG(log, kInfo, c.first);
+    EXPECT_LOG(log, kInfo, started);
+    EXPECT_LT(log.find(c.first), log.find(started));
+    EXPECT_EQ(log.find(" WARN "), std::string::npos) << log;
+  }
+  // The answer to the request that changed the API belonged to the old child: never sent.
+  char byte;
+  EXPECT_EQ(recv(peer_.get(), &byte, 1, MSG_DONTWAIT), 0);
 }
 
 TEST_F(NetSupervisorTest, MisbehavingChildren) {
@@ -801,7 +892,7 @@ TEST_F(NetSupervisorTest, MisbehavingChildren) {
     }
     std::string log = cap.text();
     EXPECT_LOG(log, kWarn, want);
-    EXPECT_EQ(net_.socket >= 0, c.stays);
+    EXPECT_EQ(net_.socket.valid(), c.stays);
     if (c.stays) {
       EXPECT_EQ(net_.pid, pid);
     }
@@ -994,7 +1085,7 @@ TEST_F(NetSupervisorTest, BurstOfTwoHundredMailsWithASlowServer) {
   int64_t handed = clock_monotonic_ms() - t0;
   int64_t deadline = clock_monotonic_ms() + 120000;
   while (results.ok + results.failed < kMails && clock_monotonic_ms() < deadline &&
-         net_.socket >= 0) {
+         net_.socket.valid()) {
     net_wait(net_, 200);
   }
   int64_t all_back = clock_monotonic_ms() - t0;

@@ -228,7 +228,7 @@ TEST_F(NotifyTest, DaemonHandsOverWantedReportsOnly) {
     net_init(net);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
-    net.socket = sv[0];
+    net.socket.reset(sv[0]);
     UniqueFd peer(sv[1]);
     notify_job_result(*cfg, job, result(c.outcome, 0, 1), &net);
     struct pollfd p = {peer.get(), POLLIN, 0};
