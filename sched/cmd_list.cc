@@ -91,7 +91,7 @@ bool list_use_colour() {
 }  // namespace
 
 int cmd_list(const char* config_path, const char* queue_path) {
-  std::unique_ptr<SchedConfig> config(new (std::nothrow) SchedConfig);
+  SchedConfigPtr config = config_new();
   if (!config) {
     fprintf(stderr, "error: %s\n", error_text(kErrNoMem));
     return 1;

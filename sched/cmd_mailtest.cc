@@ -21,7 +21,7 @@ constexpr int kMailErrSize = 512;
 }  // namespace
 
 int cmd_mailtest(const char* config_path) {
-  std::unique_ptr<SchedConfig> cfg(new (std::nothrow) SchedConfig);
+  SchedConfigPtr cfg = config_new();
   if (!cfg) {
     fprintf(stderr, "error: out of memory\n");
     return 1;

@@ -289,7 +289,7 @@ int cmd_run_start(const char* config_path, const char* queue_path, int argc, cha
     fprintf(stderr, "error: --background and --no-background are mutually exclusive\n");
     return 2;
   }
-  std::unique_ptr<SchedConfig> config(new (std::nothrow) SchedConfig);
+  SchedConfigPtr config = config_new();
   if (!config) {
     fprintf(stderr, "error: %s\n", error_text(kErrNoMem));
     return 2;

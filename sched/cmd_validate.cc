@@ -20,7 +20,7 @@ inline constexpr int kArgvErrSize = 256;
 }  // namespace
 
 int cmd_validate(const char* config_path) {
-  std::unique_ptr<SchedConfig> cfg(new (std::nothrow) SchedConfig);
+  SchedConfigPtr cfg = config_new();
   if (cfg == nullptr) {
     fprintf(stderr, "error: %s\n", "out of memory");
     return 1;

@@ -1,5 +1,6 @@
 #include "sched/config.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <openssl/crypto.h>
@@ -51,12 +52,42 @@ int index_slot(const SchedConfig& cfg, const JobNameIndex& index, std::string_vi
 
 }  // namespace
 
+namespace {
+
+// The job slots that may hold anything: the loader fills a slot only as it counts it (one more
+// when it failed right there), so every slot past these is still in its zero state. Clearing
+// just these keeps a load and a free from writing the whole 1.2 MB record every time.
+size_t config_slots_in_use(const SchedConfig& cfg) {
+  return cfg.job_count < static_cast<uint64_t>(kMaxJobs) ? static_cast<size_t>(cfg.job_count) + 1
+                                                         : static_cast<size_t>(kMaxJobs);
+}
+
+}  // namespace
+
 void config_reset(SchedConfig& cfg) {
   // memset rather than assigning SchedConfig{}: a 1.2 MB temporary would land on the stack.
-  memset(static_cast<void*>(&cfg), 0, sizeof(cfg));
+  const size_t used = config_slots_in_use(cfg);
+  memset(static_cast<void*>(cfg.jobs), 0, used * sizeof(JobConfig));
+  char* tail = reinterpret_cast<char*>(&cfg.job_count);
+  memset(static_cast<void*>(tail), 0,
+         sizeof(cfg) - static_cast<size_t>(tail - reinterpret_cast<char*>(&cfg)));
   cfg.mail = MailSettings{};
   cfg.mail_notify_default = kNotifyNever;
   cfg.api = ApiSettings{};
+}
+
+void SchedConfigFree::operator()(SchedConfig* cfg) const {
+  free(cfg);
+}
+
+SchedConfigPtr config_new() {
+  // calloc creates the record (an aggregate of plain fields) with every byte zero, as
+  // config_reset wants it, without writing a byte of it.
+  auto* cfg = static_cast<SchedConfig*>(calloc(1, sizeof(SchedConfig)));
+  if (cfg != nullptr) {
+    config_reset(*cfg);
+  }
+  return SchedConfigPtr(cfg);
 }
 
 void config_job_reset(JobConfig& job) {
@@ -65,9 +96,11 @@ void config_job_reset(JobConfig& job) {
 }
 
 void config_free(SchedConfig& cfg) {
-  // Every slot, not just job_count: a failed load may have stopped anywhere. A job's tokens
-  // are always its first args_token_count pointers.
-  for (JobConfig& job : cfg.jobs) {
+  // A failed load may have stopped in the slot after the last one counted. A job's tokens are
+  // always its first args_token_count pointers.
+  const size_t used = config_slots_in_use(cfg);
+  for (size_t i = 0; i < used; ++i) {
+    JobConfig& job = cfg.jobs[i];
     int n = job.args_token_count;
     if (n > 0) {
       args_free(job.args_tokens, n < kArgsMaxTokens ? n : kArgsMaxTokens);

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string_view>
 #include <type_traits>
 
@@ -105,7 +106,7 @@ struct ApiSettings {
 };
 static_assert(std::is_trivially_copyable_v<ApiSettings>);
 
-// About 1.2 MB: allocate it on the heap (std::make_unique<SchedConfig>()).
+// About 1.2 MB: allocate it on the heap (config_new).
 struct SchedConfig {
   JobConfig jobs[kMaxJobs] = {};
   uint64_t job_count = 0;
@@ -120,9 +121,22 @@ struct SchedConfig {
 };
 static_assert(std::is_trivially_copyable_v<SchedConfig>);
 
+// Releases the memory of a record from config_new; its contents are the owner's business
+// (config_free first).
+struct SchedConfigFree {
+  void operator()(SchedConfig* cfg) const;
+};
+using SchedConfigPtr = std::unique_ptr<SchedConfig, SchedConfigFree>;
+
+// A record in the empty state (as config_reset leaves it), or nullptr when memory is short.
+// Its zero pages come from the system untouched, so a command that loads a few jobs never
+// writes the megabyte of job slots it does not use.
+SchedConfigPtr config_new();
+
 // Puts cfg into the empty state: everything zero, then the record defaults (the [api]
 // defaults, mail tls starttls and timeout 60). Does not free anything: call config_free first
-// on a loaded record.
+// on a loaded record. Requires: job slots past job_count + 1 are zero (true of every record
+// that starts zeroed and is filled by the loader, which counts each slot as it fills it).
 void config_reset(SchedConfig& cfg);
 
 // Resets job to a fresh job section: zero, enabled 1, notify and both background keys -1.

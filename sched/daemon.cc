@@ -98,8 +98,8 @@ struct Daemon {
   const char* log_dir = nullptr;
   uint32_t keep = 0;
 
-  std::unique_ptr<SchedConfig> config;
-  std::unique_ptr<SchedConfig> scratch;
+  SchedConfigPtr config;
+  SchedConfigPtr scratch;
   QueueState queue;
   FileIdentity identity;
   char foreign_run[kForeignRunSize] = {};
@@ -436,7 +436,7 @@ namespace {
 // A configuration that cmd_daemon has loaded already for its [sched] values, with the file's
 // identity from before that load: a change made meanwhile is then still seen as one.
 struct LoadedConfig {
-  std::unique_ptr<SchedConfig> config;
+  SchedConfigPtr config;
   FileIdentity identity;
 };
 
@@ -456,9 +456,9 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   if (preloaded) {
     d->config = std::move(loaded.config);
   } else {
-    d->config.reset(new (std::nothrow) SchedConfig);
+    d->config = config_new();
   }
-  d->scratch.reset(new (std::nothrow) SchedConfig);
+  d->scratch = config_new();
   if (!d->config || !d->scratch) {
     if (d->config) {
       config_free(*d->config);
@@ -537,7 +537,7 @@ int daemon_run(const char* config_path, const char* queue_path, uint32_t poll, u
 }
 
 int cmd_daemon(const char* config_path, const char* queue_path, int argc, char** argv) {
-  auto cfg = std::unique_ptr<SchedConfig>(new (std::nothrow) SchedConfig);
+  SchedConfigPtr cfg = config_new();
   if (!cfg) {
     fprintf(stderr, "error: out of memory\n");
     return 1;
