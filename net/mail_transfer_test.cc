@@ -43,8 +43,7 @@ void curl_init_once() {
 }
 
 std::string script_path() {
-  std::string here = __FILE__;
-  return here.substr(0, here.rfind('/') + 1) + "testdata/smtp_server.py";
+  return VRK_SMTP_SERVER_SCRIPT;
 }
 
 std::string read_file(const std::string& path) {

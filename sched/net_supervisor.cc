@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <vector>
-#include <array>
 
 #include "common/clock.h"
 #include "common/ipc.h"

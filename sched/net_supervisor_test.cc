@@ -987,8 +987,7 @@ struct SmtpServer {
 
 // 0 with the port, 3 when the SMTP library is missing, -1 on any other failure.
 int start_smtp_server(SmtpServer& s, const std::string& dir, const char* delay) {
-  std::string script = std::string(__FILE__);
-  script = script.substr(0, script.rfind('/')) + "/../net/testdata/smtp_server.py";
+  const std::string script = VRK_SMTP_SERVER_SCRIPT;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
     return -1;
