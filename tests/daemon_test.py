@@ -7,30 +7,15 @@ import subprocess
 import time
 import unittest
 
-from vrktest import SCHED, STANDINS, TempDirCase, base_env, read_queue, run
+from vrktest import SCHED, StandinCase, process_gone, read_queue, run
 
 
-def process_gone(pid):
-    """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
-class DaemonCase(TempDirCase):
+class DaemonCase(StandinCase):
     """Starts the real daemon with stand-in programs on PATH and a 1 s poll interval."""
 
     def setUp(self):
         super().setUp()
-        self.cfg = self.path("sched.cfg")
-        self.queue = self.path("state", "queue.state")
-        self.jobs = self.path("jobs")
-        self.record = self.path("record")
         self.errlog = self.path("daemon.err")
-        self.env = base_env(PATH=STANDINS + os.pathsep + os.environ["PATH"],
-                            VRK_STANDIN_RECORD=self.record)
         self.proc = None
 
     def tearDown(self):
@@ -40,15 +25,6 @@ class DaemonCase(TempDirCase):
         if getattr(self, "err", None):
             self.err.close()
         super().tearDown()
-
-    def config(self, text):
-        with open(self.cfg + ".new", "w") as f:
-            f.write(text)
-        os.replace(self.cfg + ".new", self.cfg)
-
-    def common(self):
-        return ["--config", self.cfg, "--queue", self.queue, "--job-log-dir", self.jobs,
-                "--no-syslog", "--no-log"]
 
     def start(self, *extra):
         self.err = open(self.errlog, "wb")
@@ -83,13 +59,6 @@ class DaemonCase(TempDirCase):
 
     def wait_log(self, needle, count=1, timeout=20):
         self.wait_for(lambda: len(self.log_lines(needle)) >= count, timeout, repr(needle))
-
-    def runs(self):
-        """The stand-in programs' runs so far: (program, args) in start order."""
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record) as f:
-            return [tuple(l.rstrip("\n").split("\t")) for l in f if l.strip()]
 
     def tags(self):
         """The --print tag of every run, in start order."""

@@ -7,49 +7,17 @@ import subprocess
 import time
 import unittest
 
-from vrktest import SCHED, STANDINS, TempDirCase, base_env, read_queue, wait_until
+from vrktest import SCHED, StandinCase, process_gone, read_queue, wait_until
 
 
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    # A zombie counts as gone.
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-
-
-class Case(TempDirCase):
-    def setUp(self):
-        super().setUp()
-        self.cfg = self.path("sched.cfg")
-        self.queue = self.path("state", "queue.state")
-        self.jobs = self.path("jobs")
-        self.record = self.path("record")
-        self.env = base_env(PATH=STANDINS + os.pathsep + os.environ["PATH"],
-                            VRK_STANDIN_RECORD=self.record)
-        self.procs = []
-
+class Case(StandinCase):
     def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            p.err.close()
-            p.stdout.close()
         for pid in self.standin_pids():
             os.kill(pid, signal.SIGKILL)
         super().tearDown()
-
-    def config(self, text):
-        with open(self.cfg + ".new", "w") as f:
-            f.write(text)
-        os.replace(self.cfg + ".new", self.cfg)
-
-    def common(self):
-        return ["--config", self.cfg, "--queue", self.queue, "--job-log-dir", self.jobs,
-                "--no-syslog", "--no-log"]
+        for p in self.procs:
+            p.err.close()
+            p.stdout.close()
 
     def popen(self, *args):
         err = open(self.path("err-%d" % len(self.procs)), "w+b")
@@ -64,12 +32,6 @@ class Case(TempDirCase):
         with open(p.err.name, encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def runs(self):
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record) as f:
-            return [l.split("\t") for l in f if l.strip()]
-
     def standin_pids(self):
         """Pids of stand-in programs started by this test (found by their record variable)."""
         out = []
@@ -83,7 +45,7 @@ class Case(TempDirCase):
                 continue
             if ("VRK_STANDIN_RECORD=" + self.record).encode() in env.split(b"\0"):
                 out.append(int(d))
-        return [p for p in out if alive(p)]
+        return [p for p in out if not process_gone(p)]
 
     def job_logs(self, job):
         d = os.path.join(self.jobs, job)
@@ -128,7 +90,7 @@ class RunSignalTest(Case):
                 e = read_queue(self.queue)["long"]
                 self.assertEqual((e["state"], e["pid"], e["exit_code"]), ("FAILED", 0, 143))
                 # No orphan: the job's whole group is gone before run returns.
-                self.assertEqual([q for q in job_pids if alive(q)], [])
+                self.assertEqual([q for q in job_pids if not process_gone(q)], [])
 
     def setUp_round(self):
         for f in (self.record,):

@@ -10,8 +10,8 @@ import threading
 import time
 import unittest
 
-from vrktest import (QUEUE_ENTRY_BYTES, SCHED, TempDirCase, base_env, encode_entry, read_queue,
-                     wait_until)
+from vrktest import (QUEUE_ENTRY_BYTES, SCHED, TempDirCase, base_env, encode_entry,
+                     process_gone, read_queue, wait_until)
 
 # Jobs of command agent run true, the cheapest program there is (hundreds of runs, and slow ones
 # under the sanitizers). The one of command verify, given "<pid file> <seconds>", records its pid
@@ -25,15 +25,6 @@ exec sleep "$2"
 def job_section(name, command="agent", args=None):
     text = "[%s]\ncommand = %s\nschedule = 0 0 1 1 *\n" % (name, command)
     return text + ("args = %s\n" % args if args else "")
-
-
-def process_gone(pid):
-    """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
 
 
 class StressCase(TempDirCase):

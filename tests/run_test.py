@@ -5,8 +5,8 @@ import re
 import subprocess
 import unittest
 
-from vrktest import (SCHED, STANDINS, TempDirCase, base_env, encode_entry, read_queue,
-                     wait_until, write_queue)
+from vrktest import (SCHED, StandinCase, encode_entry, process_gone, read_queue, wait_until,
+                     write_queue)
 
 JOBS = """
 [ok]
@@ -58,32 +58,10 @@ args = --stdin
 DEAD_PID = 16000000
 
 
-def process_gone(pid):
-    """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
-class RunCase(TempDirCase):
+class RunCase(StandinCase):
     def setUp(self):
         super().setUp()
-        self.cfg = self.write("sched.cfg", JOBS)
-        self.queue = self.path("state", "queue.state")
-        self.jobs = self.path("jobs")
-        self.record = self.path("record")
-        self.env = base_env(PATH=STANDINS + os.pathsep + os.environ["PATH"],
-                            VRK_STANDIN_RECORD=self.record)
-        self.procs = []
-
-    def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-        super().tearDown()
+        self.config(JOBS)
 
     def args(self, command, job, *extra):
         return [command, job, "--config", self.cfg, "--queue", self.queue,
@@ -103,12 +81,6 @@ class RunCase(TempDirCase):
 
     def entry(self, job):
         return read_queue(self.queue).get(job, {})
-
-    def runs(self):
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record) as f:
-            return [l.rstrip("\n").split("\t") for l in f if l.strip()]
 
     def logs(self, job):
         d = os.path.join(self.jobs, job)
@@ -236,7 +208,7 @@ class RunTest(RunCase):
         self.assertEqual(rc, 0, err)
         self.assertTrue(err.startswith(
             "note: --background ignored, command=restore does not take it\n"), err)
-        self.assertEqual(self.runs()[-1], ["vrk_restore"])
+        self.assertEqual(self.runs()[-1], ("vrk_restore",))
 
     def test_usage_config_and_queue_failures(self):
         for args in (["run"], ["start"], ["run", "-x"], ["start", "--force"]):

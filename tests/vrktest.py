@@ -56,6 +56,54 @@ class TempDirCase(unittest.TestCase):
         return run([SCHED, *args, *extra], env=env, timeout=timeout)
 
 
+def process_gone(pid):
+    """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+class StandinCase(TempDirCase):
+    """A configuration, queue, job log root and stand-in programs on PATH that record their runs
+    in self.record; processes put in self.procs are killed and reaped at the end."""
+
+    def setUp(self):
+        super().setUp()
+        self.cfg = self.path("sched.cfg")
+        self.queue = self.path("state", "queue.state")
+        self.jobs = self.path("jobs")
+        self.record = self.path("record")
+        self.env = base_env(PATH=STANDINS + os.pathsep + os.environ["PATH"],
+                            VRK_STANDIN_RECORD=self.record)
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+        super().tearDown()
+
+    def config(self, text):
+        """Replaces the configuration file whole, as an editor that renames would."""
+        with open(self.cfg + ".new", "w") as f:
+            f.write(text)
+        os.replace(self.cfg + ".new", self.cfg)
+
+    def common(self):
+        return ["--config", self.cfg, "--queue", self.queue, "--job-log-dir", self.jobs,
+                "--no-syslog", "--no-log"]
+
+    def runs(self):
+        """The stand-in programs' runs so far: (program, args...) in start order."""
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record) as f:
+            return [tuple(l.rstrip("\n").split("\t")) for l in f if l.strip()]
+
+
 # The queue state file: fixed 172-byte little-endian entries (name, state, 24-bit runner pid,
 # fingerprint, next run, last run, last finish, exit code, dependency mark).
 QUEUE_ENTRY_BYTES = 172
