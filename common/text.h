@@ -20,6 +20,10 @@ void text_copy_cut(std::span<char> dst, std::string_view src);
 // lead bytes.
 size_t utf8_sequence_length(unsigned char b);
 
+// Length (1..4) of the valid UTF-8 sequence at the start of bytes, 0 when it is none: no
+// overlong forms, no surrogates, nothing above U+10FFFF, all within available (RFC 3629).
+size_t utf8_sequence_length(const unsigned char* bytes, size_t available);
+
 // True for space, tab, line feed, vertical tab, form feed and carriage return.
 inline bool text_is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

@@ -41,6 +41,48 @@ TEST(Utf8SequenceLength, LeadBytes) {
   }
 }
 
+TEST(Utf8SequenceLength, ValidSequences) {
+  struct Case {
+    std::string_view bytes;
+    size_t want;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"a", 1},
+      {std::string_view("\0", 1), 1},
+      {"\x7F", 1},
+      {"\x80", 0},
+      {"\xC1\xBF", 0},  // overlong
+      {"\xC2\x80", 2},
+      {"\xC3", 0},
+      {"\xC3"
+       "A",
+       0},
+      {"\xDF\xBF", 2},
+      {"\xE0\x9F\xBF", 0},  // overlong
+      {"\xE0\xA0\x80", 3},
+      {"\xED\x9F\xBF", 3},
+      {"\xED\xA0\x80", 0},  // surrogate
+      {"\xEF\xBF\xBF", 3},
+      {"\xE2\x82", 0},
+      {"\xF0\x8F\xBF\xBF", 0},  // overlong
+      {"\xF0\x90\x80\x80", 4},
+      {"\xF4\x8F\xBF\xBF", 4},
+      {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", 0},
+      {"\xF0\x9F\x98"
+       "A",
+       0},
+      {"\xF0\x9F\x98\x80tail", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
+    EXPECT_EQ(utf8_sequence_length(reinterpret_cast<const unsigned char*>(c.bytes.data()),
+                                   c.bytes.size()),
+              c.want);
+  }
+}
+
 TEST(TextTrim, AllSixSpaces) {
   EXPECT_EQ(text_trim(" \t\n\v\f\rx y\r\n"), "x y");
   EXPECT_EQ(text_trim(" \t "), "");
