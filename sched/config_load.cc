@@ -93,6 +93,8 @@ bool is_comment(char c) {
   return c == '#' || c == ';';
 }
 
+}  // namespace
+
 // The line scanner. Grammar of a raw line (trailing LF and CR already removed):
 //   line   := key-part [ '=' { ' ' | '\t' } value-part ]
 //   key-part: '#' or ';' at the start or after a blank starts a comment
@@ -100,7 +102,7 @@ bool is_comment(char c) {
 //   quoted := '"' { '\"' | '\\' | other } '"' | "'" { other } "'"
 //   unquoted: '#' or ';' after a blank starts a comment; elsewhere they are ordinary
 // Returns the length of the line without its comment, or -1 for a broken quote.
-ptrdiff_t scan_line(std::string_view s) {
+ptrdiff_t config_scan_line(std::string_view s) {
   size_t eq = s.find('=');
   size_t key_end = eq == std::string_view::npos ? s.size() : eq;
   for (size_t i = 0; i < key_end; ++i) {
@@ -145,6 +147,8 @@ ptrdiff_t scan_line(std::string_view s) {
   }
   return static_cast<ptrdiff_t>(s.size());
 }
+
+namespace {
 
 // A value starting with a quote becomes the text between its quotes (in double quotes \" and
 // \\ stand for the second character). False when the closing quote is not the value's last
@@ -281,7 +285,7 @@ int handle_line(ConfigLoader& ld, std::string_view raw, std::span<char> err) {
   while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) {
     raw.remove_suffix(1);
   }
-  ptrdiff_t len = scan_line(raw);
+  ptrdiff_t len = config_scan_line(raw);
   if (len < 0) {
     err_set(err, "%s:%d: unterminated quote or text after the closing quote", ld.path, ld.line);
     return -1;

@@ -1,6 +1,8 @@
 // The one configuration loader: strict, first error wins with file and line.
 #pragma once
 
+#include <stddef.h>
+
 #include <span>
 #include <string_view>
 
@@ -10,6 +12,11 @@ namespace vrk {
 
 inline constexpr int kConfigErrSize = 512;      // the command line's buffer
 inline constexpr int kConfigApiErrSize = 1024;  // the API's buffer
+
+// The line scanner shared with the tokens file: line is one raw line without its trailing line
+// feeds and carriage returns. Returns the length of the line without its comment, or -1 for an
+// unterminated quote or text after a closing quote.
+ptrdiff_t config_scan_line(std::string_view line);
 
 // Loads path into cfg (reset first). 0, or -1 with one message in err. Whatever the outcome,
 // the raw password text is wiped; a failed load leaves a record to config_free, never to use.

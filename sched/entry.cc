@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/runlog.h"
 #include "common/selftest.h"
+#include "sched/cmd_api.h"
 #include "sched/cmd_list.h"
 #include "sched/cmd_mailtest.h"
 #include "sched/cmd_run.h"
@@ -80,9 +81,16 @@ int handle_start(const char* config_path, const char* queue_path, int argc, char
   return cmd_run_start(config_path, queue_path, argc, argv, true);
 }
 
-int handle_not_available(const char*, const char*, int, char**) {
-  fprintf(stderr, "error: not available yet\n");
-  return 1;
+int handle_api_init(const char* config_path, const char*, int argc, char** argv) {
+  return cmd_api_init(config_path, argc, argv);
+}
+
+int handle_api_info(const char* config_path, const char*, int, char**) {
+  return cmd_api_info(config_path);
+}
+
+int handle_api_token(const char* config_path, const char*, int argc, char** argv) {
+  return cmd_api_token(config_path, argc, argv);
 }
 
 }  // namespace
@@ -92,9 +100,9 @@ const CommandSpec kCommandTable[] = {
     {"list", kPlainOptions, 1, handle_list},
     {"validate", kPlainOptions, 1, handle_validate},
     {"mail-test", kPlainOptions, 1, handle_mailtest},
-    {"api-init", kApiInitOptions, 1, handle_not_available},
-    {"api-info", kPlainOptions, 1, handle_not_available},
-    {"api-token", kApiTokenOptions, 3, handle_not_available},
+    {"api-init", kApiInitOptions, 1, handle_api_init},
+    {"api-info", kPlainOptions, 1, handle_api_info},
+    {"api-token", kApiTokenOptions, 3, handle_api_token},
     {"run", kRunOptions, 2, handle_run},
     {"start", kRunOptions, 2, handle_start},
     {nullptr, nullptr, 0, nullptr},

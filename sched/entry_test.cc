@@ -74,9 +74,10 @@ TEST_F(CommandDispatch, EachRowReachesItsCommand) {
       {{"list"}, true, 0, "NAME ", ""},
       {{"validate"}, true, 0, "OK: 1 job(s)\n", ""},
       {{"mail-test"}, true, 1, "", "has no [mail] section"},
-      {{"api-init"}, true, 1, "", "error: not available yet\n"},
-      {{"api-info"}, true, 1, "", "error: not available yet\n"},
-      {{"api-token", "list"}, true, 1, "", "error: not available yet\n"},
+      // Without a configuration: api-init must not write the default paths under /etc.
+      {{"api-init"}, false, 1, "", "error: "},
+      {{"api-info"}, true, 0, "enabled:            no\n", ""},
+      {{"api-token", "frobnicate"}, true, 2, "vrk_sched ", ""},
       {{"run"}, true, 2, "vrk_sched ", ""},
       {{"start"}, true, 2, "vrk_sched ", ""},
       {{"run", "nosuch"}, true, 1, "", "vrk_sched: unknown job 'nosuch'"},

@@ -3,6 +3,7 @@
 // table holds secrets: it is wiped, not merely dropped, whenever a load fails.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <span>
@@ -15,6 +16,10 @@ inline constexpr int kTokenNameSize = 65;    // 1..64 characters of [A-Za-z0-9_-
 inline constexpr int kTokenSecretSize = 44;  // exactly 43 base64url characters
 inline constexpr int kTokenTableMax = 256;
 inline constexpr int kTokenFileErrSize = 1024;  // fits every loader and saver message
+// The two header lines and 256 lines "<name> <role> <created> <secret>\n" at their longest, and
+// room for the NUL that composing leaves behind.
+inline constexpr size_t kTokenFileMaxBytes =
+    144 + kTokenTableMax * (64 + 1 + 5 + 1 + 20 + 1 + 43 + 1) + 1;
 
 enum class TokenRole : uint32_t {
   kRead = 0,
@@ -55,10 +60,9 @@ static_assert(std::is_trivially_copyable_v<TokenFileStamp>);
 // every message) and the table wiped. No message ever holds a secret.
 [[nodiscard]] int token_file_load(const char* path, TokenTable& table, std::span<char> err);
 
-// token_file_load that also fills stamp from the status of the file it opened, so the stamp
-// describes exactly what was read. The stamp is filled whenever that status could be had, also
-// when the load then fails (a refused file is looked at again once it changes); all zero for an
-// absent file or a failed open.
+// token_file_load that first fills stamp as token_file_stamp does, whatever the outcome: a file
+// refused for its contents or permissions is looked at again once its stamp changes (chmod 600
+// changes the change time). A change between the stamp and the read only causes one more load.
 [[nodiscard]] int token_file_load_stamped(const char* path, TokenTable& table,
                                           TokenFileStamp& stamp, std::span<char> err);
 
@@ -78,6 +82,12 @@ bool token_file_stamp_same(const TokenFileStamp& a, const TokenFileStamp& b);
 // or -1 with one message in err; on failure the old file is untouched and the temporary file
 // removed.
 [[nodiscard]] int token_file_save(const char* path, const TokenTable& table, std::span<char> err);
+
+// The text token_file_save writes: the two header lines, then "%s %s %lld %s\n" (name, role
+// name, created, secret) per token in table order. 0 with used set to its length, or -1 when
+// the table's count is over 256 or out is too small (kTokenFileMaxBytes always suffices).
+// The text holds every secret: the caller wipes out.
+[[nodiscard]] int token_file_compose(const TokenTable& table, std::span<char> out, size_t& used);
 
 // A new secret: 32 random bytes as 43 base64url characters and a NUL. 0, or -1 when the random
 // generator fails (secret is then left untouched).
