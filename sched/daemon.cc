@@ -16,7 +16,8 @@
 #include "common/localzone.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "sched/api_state.h"
+#include "sched/api/handle.h"
+#include "sched/api/state.h"
 #include "sched/config_load.h"
 #include "sched/cron.h"
 #include "sched/job_run.h"
@@ -136,7 +137,7 @@ void reload_config(Daemon& d, int64_t now, const FileIdentity& id) {
     (void)queue_sync_and_save(d.queue, *d.config, now);
     (void)queue_refresh_and_save(d.queue, *d.config, now);
     net_set_mail(d.net, d.config->mail);
-    net_set_api(d.net, d.config->api, nullptr, &d.api);
+    net_set_api(d.net, d.config->api, api_handle_request, &d.api);
   } else {
     config_free(*d.scratch);
     log_msg(kLogError, "vrk_sched: config reload failed, keeping previous config: %s", err);
@@ -510,7 +511,7 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   d->net.mail_result_hook = note_mail_result;
   d->net.mail_result_context = &d->api;
   net_set_mail(d->net, d->config->mail);
-  net_set_api(d->net, d->config->api, nullptr, &d->api);
+  net_set_api(d->net, d->config->api, api_handle_request, &d->api);
   d->poll = poll != 0 ? poll : kDefaultPollInterval;
 
   while (!g_stop) {

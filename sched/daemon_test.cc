@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sched/api_state.h"
+#include "sched/api/state.h"
 #include "sched/queue.h"
 
 namespace vrk {

@@ -1,0 +1,270 @@
+#include "sched/api/auth.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <charconv>
+#include <initializer_list>
+#include <iterator>
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include "common/digest.h"
+
+namespace vrk {
+namespace {
+
+constexpr std::string_view kBearerPrefix = "Bearer ";
+constexpr std::string_view kSignedPrefix = "VRK-HMAC-SHA256 ";
+constexpr size_t kTokenNameMax = 64;
+constexpr size_t kSecretLength = 43;
+constexpr size_t kTsMax = 23;
+constexpr size_t kNonceFieldMax = 39;
+constexpr size_t kSigFieldMax = 79;
+constexpr size_t kNonceLength = kApiNonceSize - 1;
+constexpr size_t kSigLength = kApiSignatureHexSize - 1;
+
+constexpr const char* kReasonTexts[] = {
+    "ok",
+    "no credentials (Authorization: Bearer or VRK-HMAC-SHA256 expected)",
+    "malformed Authorization header",
+    "unknown token",
+    "wrong secret or signature",
+    "admin tokens must sign their requests (VRK-HMAC-SHA256), not use Bearer",
+    "request timestamp outside the allowed window (check the client's clock)",
+    "nonce already used",
+    "too many signed requests in the last minutes",
+};
+
+[[noreturn]] void hmac_fatal() {
+  fputs("fatal: OpenSSL HMAC-SHA256 failed\n", stderr);
+  abort();
+}
+
+// One HMAC context for the life of the process: fetching the algorithm and allocating a context
+// per request would cost more than the MAC itself. Each use re-keys it.
+EVP_MAC_CTX* hmac_context() {
+  static EVP_MAC_CTX* const ctx = [] {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX* c = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+    EVP_MAC_free(mac);  // the context keeps its own reference
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_end(),
+    };
+    if (c == nullptr || EVP_MAC_CTX_set_params(c, params) != 1) {
+      hmac_fatal();
+    }
+    return c;
+  }();
+  return ctx;
+}
+
+// HMAC-SHA256 of the parts, in order, keyed with the token's secret text.
+void hmac_sha256_hex(const ApiToken& token, std::initializer_list<std::string_view> parts,
+                     char (&hex)[kApiSignatureHexSize]) {
+  EVP_MAC_CTX* ctx = hmac_context();
+  uint8_t mac[32];
+  size_t len = 0;
+  if (EVP_MAC_init(ctx, reinterpret_cast<const unsigned char*>(token.secret),
+                   strnlen(token.secret, sizeof token.secret), nullptr) != 1) {
+    hmac_fatal();
+  }
+  for (std::string_view part : parts) {
+    if (EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(part.data()), part.size()) !=
+        1) {
+      hmac_fatal();
+    }
+  }
+  if (EVP_MAC_final(ctx, mac, &len, sizeof mac) != 1 || len != sizeof mac) {
+    hmac_fatal();
+  }
+  sha256_hex(mac, hex);
+  OPENSSL_cleanse(mac, sizeof mac);
+  // Re-keying with a blank key leaves no state derived from the secret in the context.
+  static const unsigned char kBlank = 0;
+  if (EVP_MAC_init(ctx, &kBlank, 1, nullptr) != 1) {
+    hmac_fatal();
+  }
+}
+
+bool lower_hex(std::string_view s, size_t length) {
+  if (s.size() != length) {
+    return false;
+  }
+  for (char c : s) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ts_valid(std::string_view ts) {
+  for (char c : ts) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return !ts.empty() && (ts[0] != '0' || ts.size() == 1);
+}
+
+// Takes "<label><value>" from the front of rest, the value running to the next ',' (or to the
+// end when last); false when the label is missing or the value is empty or over max.
+bool take_param(std::string_view& rest, std::string_view label, size_t max, bool last,
+                std::string_view& value) {
+  if (rest.substr(0, label.size()) != label) {
+    return false;
+  }
+  rest.remove_prefix(label.size());
+  size_t end = last ? rest.size() : rest.find(',');
+  if (end == std::string_view::npos) {
+    return false;
+  }
+  value = rest.substr(0, end);
+  rest.remove_prefix(end);
+  return !value.empty() && value.size() <= max;
+}
+
+AuthReason authenticate_bearer(const TokenTable& tokens, std::string_view credential,
+                               AuthResult& result) {
+  size_t dot = credential.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot > kTokenNameMax) {
+    return AuthReason::kMalformed;
+  }
+  const ApiToken* token = token_find(tokens, credential.substr(0, dot));
+  if (token == nullptr) {
+    return AuthReason::kUnknownToken;
+  }
+  std::string_view secret = credential.substr(dot + 1);
+  if (secret.size() != kSecretLength ||
+      strnlen(token->secret, sizeof token->secret) != kSecretLength ||
+      CRYPTO_memcmp(secret.data(), token->secret, kSecretLength) != 0) {
+    return AuthReason::kWrongSecret;
+  }
+  if (token->role != TokenRole::kRead) {
+    return AuthReason::kAdminBearer;
+  }
+  result.token = token;
+  return AuthReason::kOk;
+}
+
+// Grammar: "key=" name ", ts=" digits ", nonce=" 32 hex ", sig=" 64 hex, no other spaces.
+AuthReason authenticate_signed(const TokenTable& tokens, ApiNonceCache& cache, int64_t now,
+                               const ApiRequest& request, std::string_view rest,
+                               AuthResult& result) {
+  std::string_view key, ts, nonce, sig;
+  if (!take_param(rest, "key=", kTokenNameMax, false, key) ||
+      !take_param(rest, ", ts=", kTsMax, false, ts) ||
+      !take_param(rest, ", nonce=", kNonceFieldMax, false, nonce) ||
+      !take_param(rest, ", sig=", kSigFieldMax, true, sig)) {
+    return AuthReason::kMalformed;
+  }
+  if (!token_name_valid(key) || !lower_hex(nonce, kNonceLength) || !lower_hex(sig, kSigLength) ||
+      !ts_valid(ts)) {
+    return AuthReason::kMalformed;
+  }
+  const ApiToken* token = token_find(tokens, key);
+  if (token == nullptr) {
+    return AuthReason::kUnknownToken;
+  }
+  std::string_view canonical = api_canonical_request(request, ts, nonce);
+  if (canonical.empty()) {
+    return AuthReason::kMalformed;
+  }
+  char want[kApiSignatureHexSize];
+  api_request_signature(*token, canonical, want);
+  if (CRYPTO_memcmp(want, sig.data(), kSigLength) != 0) {
+    return AuthReason::kWrongSecret;
+  }
+  // A ts beyond the 64-bit range is certainly outside the window.
+  int64_t when = 0;
+  auto [ptr, ec] = std::from_chars(ts.data(), ts.data() + ts.size(), when);
+  if (ec != std::errc() || when < now - kApiTimestampWindow || when > now + kApiTimestampWindow) {
+    return AuthReason::kStaleTimestamp;
+  }
+  auto remembered = [now](const ApiNonceEntry& e) {
+    return e.nonce[0] != '\0' && now - e.time <= kApiNonceMemorySeconds;
+  };
+  for (const ApiNonceEntry& e : cache.entries) {
+    if (remembered(e) && nonce == e.nonce) {
+      return AuthReason::kNonceUsed;
+    }
+  }
+  ApiNonceEntry& slot = cache.entries[cache.next % kApiNonceCacheSlots];
+  if (remembered(slot)) {
+    return AuthReason::kRateLimited;
+  }
+  memcpy(slot.nonce, nonce.data(), kNonceLength);
+  slot.nonce[kNonceLength] = '\0';
+  slot.time = now;
+  cache.next = (cache.next + 1) % kApiNonceCacheSlots;
+  result.token = token;
+  result.signed_request = 1;
+  memcpy(result.nonce, slot.nonce, sizeof result.nonce);
+  return AuthReason::kOk;
+}
+
+}  // namespace
+
+AuthReason api_authenticate(const TokenTable& tokens, ApiNonceCache& cache, int64_t now,
+                            const ApiRequest& request, AuthResult& result) {
+  result = AuthResult{};
+  std::string_view value(request.authorization,
+                         strnlen(request.authorization, sizeof request.authorization));
+  if (value.starts_with(kBearerPrefix)) {
+    return authenticate_bearer(tokens, value.substr(kBearerPrefix.size()), result);
+  }
+  if (value.starts_with(kSignedPrefix)) {
+    return authenticate_signed(tokens, cache, now, request, value.substr(kSignedPrefix.size()),
+                               result);
+  }
+  return value.empty() ? AuthReason::kNoCredentials : AuthReason::kMalformed;
+}
+
+const char* api_auth_reason(int number) {
+  if (number < 0 || number >= static_cast<int>(std::size(kReasonTexts))) {
+    return "?";
+  }
+  return kReasonTexts[number];
+}
+
+std::string_view api_canonical_request(const ApiRequest& request, std::string_view ts,
+                                       std::string_view nonce) {
+  static char area[kApiCanonicalSize];
+  uint8_t digest[32];
+  char body_hex[65];
+  sha256(request.body, request.body_length, digest);
+  sha256_hex(digest, body_hex);
+  int n = snprintf(area, sizeof area, "VRK1\n%s\n%s\n%s\n%.*s\n%.*s\n%s\n%s", request.method,
+                   request.path, request.query, static_cast<int>(ts.size()), ts.data(),
+                   static_cast<int>(nonce.size()), nonce.data(), body_hex, request.if_match);
+  if (n < 0 || n >= static_cast<int>(sizeof area)) {
+    return {};
+  }
+  return std::string_view(area, static_cast<size_t>(n));
+}
+
+void api_request_signature(const ApiToken& token, std::string_view canonical,
+                           char (&hex)[kApiSignatureHexSize]) {
+  hmac_sha256_hex(token, {canonical}, hex);
+}
+
+void api_response_signature(const ApiToken& token, const char* nonce, uint32_t status,
+                            const uint8_t* body, size_t body_length,
+                            char (&hex)[kApiSignatureHexSize]) {
+  uint8_t digest[32];
+  char body_hex[65];
+  sha256(body, body_length, digest);
+  sha256_hex(digest, body_hex);
+  char head[kApiNonceSize + 32];
+  int n = snprintf(head, sizeof head, "VRK1-R\n%.32s\n%u\n", nonce, status);
+  hmac_sha256_hex(token, {std::string_view(head, static_cast<size_t>(n)), body_hex}, hex);
+}
+
+}  // namespace vrk
