@@ -69,6 +69,7 @@ TEST(JsonParse, ErrorTextsAndOffsets) {
       {std::string(41, '1'), "number too long at byte 41"},
       {"1e400", "number out of range at byte 5"},
       {"-1e400", "number out of range at byte 6"},
+      {"1e-400", "number out of range at byte 6"},
       {"{} x", "unexpected data after the document at byte 3"},
       {"1 2", "unexpected data after the document at byte 2"},
   };
