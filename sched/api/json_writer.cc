@@ -295,7 +295,8 @@ int api_check_fields(ApiCall& call, const JsonValue* object, const char* allowed
       while (!known && pos <= names.size()) {
         size_t space = names.find(' ', pos);
         size_t end = space == std::string_view::npos ? names.size() : space;
-        known = names.substr(pos, end - pos) == key;
+        std::string_view name = names.substr(pos, end - pos);
+        known = !name.empty() && name == key;
         pos = end + 1;
       }
     }

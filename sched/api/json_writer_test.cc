@@ -295,6 +295,11 @@ TEST(ApiCheckFields, FirstUnknownKeyCut) {
       }
     });
   }
+  // A resource without fields takes no key, not even the empty one.
+  with_object("{\"\":1}", [&](CallFixture& f, const JsonValue* root) {
+    EXPECT_EQ(api_check_fields(f.call, root, ""), -1);
+    EXPECT_EQ(f.body(), error_body("unknown_field", "unknown field ''"));
+  });
   // A 150-byte key is refused even where it is listed, and reported by its first 100 bytes.
   with_object("{\"" + key150 + "\":1}", [&](CallFixture& f, const JsonValue* root) {
     EXPECT_EQ(api_check_fields(f.call, root, ("name " + key150).c_str()), -1);
