@@ -387,18 +387,19 @@ int token_file_save(const char* path, const TokenTable& table, std::span<char> e
   // The whole file is composed in one buffer of its largest size, wiped afterwards: it holds
   // every secret.
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kTokenFileMaxBytes]);
-  size_t used = 0;
-  if (!buf ||
-      token_file_compose(table, std::span<char>(buf.get(), kTokenFileMaxBytes), used) != 0) {
+  ScopeExit wipe_buf([&] {
     if (buf) {
       OPENSSL_cleanse(buf.get(), kTokenFileMaxBytes);
     }
+  });
+  size_t used = 0;
+  if (!buf ||
+      token_file_compose(table, std::span<char>(buf.get(), kTokenFileMaxBytes), used) != 0) {
     fd.reset();
     unlink(tmp);
     err_set(err, "cannot write %s", tmp);
     return -1;
   }
-  ScopeExit wipe_buf([&] { OPENSSL_cleanse(buf.get(), kTokenFileMaxBytes); });
   bool ok = write_all(fd.get(), buf.get(), used) && fsync(fd.get()) == 0;
   if (ok) {
     // close is checked: some file systems report a failed write only here.
