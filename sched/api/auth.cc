@@ -131,6 +131,51 @@ bool take_param(std::string_view& rest, std::string_view label, size_t max, bool
   return !value.empty() && value.size() <= max;
 }
 
+// Whether entry holds a nonce that still counts as used at now.
+bool remembered(const ApiNonceEntry& e, int64_t now) {
+  return e.nonce[0] != '\0' && now - e.time <= kApiNonceMemorySeconds;
+}
+
+// FNV-1a of the nonce's digits, folded to a bucket number.
+uint16_t nonce_bucket(std::string_view nonce) {
+  uint32_t h = 2166136261u;
+  for (char c : nonce) {
+    h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  return static_cast<uint16_t>((h ^ (h >> 16)) % kApiNonceCacheSlots);
+}
+
+bool nonce_remembered(const ApiNonceCache& cache, std::string_view nonce, int64_t now) {
+  for (uint16_t link = cache.bucket[nonce_bucket(nonce)]; link != 0; link = cache.chain[link - 1]) {
+    const ApiNonceEntry& e = cache.entries[link - 1];
+    if (remembered(e, now) && memcmp(e.nonce, nonce.data(), kNonceLength) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes nonce and now into slot s, moving the slot from the chain of its old nonce (if any) to
+// the chain of the new one.
+void nonce_store(ApiNonceCache& cache, uint16_t s, std::string_view nonce, int64_t now) {
+  ApiNonceEntry& e = cache.entries[s];
+  if (e.nonce[0] != '\0') {
+    uint16_t* link = &cache.bucket[nonce_bucket(std::string_view(e.nonce, kNonceLength))];
+    while (*link != 0 && *link != s + 1) {
+      link = &cache.chain[*link - 1];
+    }
+    if (*link == s + 1) {
+      *link = cache.chain[s];
+    }
+  }
+  memcpy(e.nonce, nonce.data(), kNonceLength);
+  e.nonce[kNonceLength] = '\0';
+  e.time = now;
+  uint16_t& head = cache.bucket[nonce_bucket(nonce)];
+  cache.chain[s] = head;
+  head = static_cast<uint16_t>(s + 1);
+}
+
 AuthReason authenticate_bearer(const TokenTable& tokens, std::string_view credential,
                                AuthResult& result) {
   size_t dot = credential.find('.');
@@ -188,21 +233,15 @@ AuthReason authenticate_signed(const TokenTable& tokens, ApiNonceCache& cache, i
   if (ec != std::errc() || when < now - kApiTimestampWindow || when > now + kApiTimestampWindow) {
     return AuthReason::kStaleTimestamp;
   }
-  auto remembered = [now](const ApiNonceEntry& e) {
-    return e.nonce[0] != '\0' && now - e.time <= kApiNonceMemorySeconds;
-  };
-  for (const ApiNonceEntry& e : cache.entries) {
-    if (remembered(e) && nonce == e.nonce) {
-      return AuthReason::kNonceUsed;
-    }
+  if (nonce_remembered(cache, nonce, now)) {
+    return AuthReason::kNonceUsed;
   }
-  ApiNonceEntry& slot = cache.entries[cache.next % kApiNonceCacheSlots];
-  if (remembered(slot)) {
+  uint16_t s = static_cast<uint16_t>(cache.next % kApiNonceCacheSlots);
+  ApiNonceEntry& slot = cache.entries[s];
+  if (remembered(slot, now)) {
     return AuthReason::kRateLimited;
   }
-  memcpy(slot.nonce, nonce.data(), kNonceLength);
-  slot.nonce[kNonceLength] = '\0';
-  slot.time = now;
+  nonce_store(cache, s, nonce, now);
   cache.next = (cache.next + 1) % kApiNonceCacheSlots;
   result.token = token;
   result.signed_request = 1;

@@ -42,10 +42,15 @@ struct ApiNonceEntry {
   int64_t time = 0;                // when the request was accepted
 };
 
-// Nonces of accepted signed requests: a ring of 4096 slots written at next.
+// Nonces of accepted signed requests: a ring of 4096 slots written at next. A hash index over
+// the slots (bucket heads and per-slot chain links, each a slot number + 1, 0 for none) keeps
+// the replay check from reading all 4096 slots per request; a slot leaves its chain when it is
+// overwritten.
 struct ApiNonceCache {
   ApiNonceEntry entries[kApiNonceCacheSlots] = {};
   uint64_t next = 0;
+  uint16_t bucket[kApiNonceCacheSlots] = {};
+  uint16_t chain[kApiNonceCacheSlots] = {};
 };
 static_assert(std::is_trivially_copyable_v<ApiNonceCache>);
 

@@ -310,6 +310,7 @@ TEST_F(AuthTest, RateLimitAfter4096AcceptedRequests) {
   // Once the oldest slot is older than 601 s, a new request takes it.
   EXPECT_EQ(auth(v.back(), kNow + 602), AuthReason::kOk);
   EXPECT_EQ(cache->next, 1u);
+  EXPECT_EQ(auth(v.back(), kNow + 603), AuthReason::kNonceUsed);  // found in its reused slot
 }
 
 }  // namespace
