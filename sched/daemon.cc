@@ -15,6 +15,7 @@
 #include "common/error.h"
 #include "common/localzone.h"
 #include "common/log.h"
+#include "common/secret_text.h"
 #include "common/text.h"
 #include "sched/api/handle.h"
 #include "sched/api/state.h"
@@ -523,6 +524,7 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   }
   log_msg(kLogInfo, "vrk_sched daemon stopping (signal received)");
   net_shutdown(d->net);
+  secret_wipe(d->api.tokens);
   config_free(*d->config);
   config_free(*d->scratch);
   queue_free(d->queue);
