@@ -1,7 +1,7 @@
 // Fuzz target: json_parse with the API's limits. Checks the result code and message, and that
 // writing the tree with JsonWriter and parsing the output again gives the same tree: texts with
 // each invalid UTF-8 byte as U+FFFD (what the writer sends), numbers without the integer flag
-// as null (the writer has no fraction form).
+// as null (the writer has no fraction form). The body helpers refuse with valid error bodies.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -109,6 +109,42 @@ bool same(const vrk::JsonValue& a, const vrk::JsonValue& b) {
   return true;
 }
 
+// The same bytes as a request body through the helpers every writing handler uses: each
+// refusal is a 400 whose body is itself a valid JSON object.
+void check_body_helpers(const uint8_t* data, size_t size) {
+  vrk::ApiRequest req;
+  req.body = data;
+  req.body_length = static_cast<uint32_t>(size);
+  vrk::ApiResponse resp;
+  vrk::ApiCall call;
+  vrk::api_call_init(call, nullptr, req, resp);
+  vrk::JsonValue* object = vrk::api_parse_body(call);
+  int rc = object == nullptr ? -1 : 0;
+  if (rc == 0) {
+    char name[128];
+    int64_t timeout = 0;
+    rc = vrk::api_check_fields(call, object, "name timeout");
+    if (rc == 0) {
+      rc = vrk::api_get_text(call, object, "name", name);
+    }
+    if (rc == 0) {
+      rc = vrk::api_get_int(call, object, "timeout", 86400, timeout);
+    }
+    vrk::json_value_free(object);
+  }
+  if (rc != 0) {
+    char err[vrk::kApiJsonErrSize];
+    vrk::JsonValue* body = nullptr;
+    std::string_view text(reinterpret_cast<const char*>(resp.body), resp.body_length);
+    if (resp.status != 400 || vrk::json_parse(text, vrk::kApiResponseSize, 2, 8, body, err) != 0 ||
+        vrk::json_as_string(vrk::json_object_find(vrk::json_object_find(body, "error"), "code")) ==
+            nullptr) {
+      fault();
+    }
+    vrk::json_value_free(body);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -117,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vrk::JsonValue* root = nullptr;
   int rc = vrk::json_parse(text, vrk::kApiJsonMaxSize, vrk::kApiJsonMaxDepth,
                            vrk::kApiJsonMaxValues, root, err);
+  check_body_helpers(data, size);
   if (rc != 0) {
     if (rc != -1 || root != nullptr || err[0] == '\0' ||
         memchr(err, '\0', sizeof(err)) == nullptr) {
