@@ -1,5 +1,6 @@
 #include "net/net_loop.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +29,7 @@
 #include "common/secret_text.h"
 #include "common/selftest.h"
 #include "common/text.h"
+#include "net/api_server.h"
 #include "net/mail_compose.h"
 #include "net/mail_transfer.h"
 #include "net/sandbox.h"
@@ -66,6 +68,7 @@ constexpr int kContinue = -1;
 struct NetState {
   int ipc_fd = -1;
   int listen_fd = -1;
+  std::unique_ptr<ApiServer> api;  // only with a listening socket
   CurlMultiPtr multi;
   std::vector<MailTransferPtr> transfers;  // in the multi handle
   std::deque<MailTransferPtr> waiting;     // composed, not yet in the multi handle
@@ -199,22 +202,32 @@ int on_api_config(NetState& st, const IpcMessage& msg) {
     return 1;
   }
   ipc_buffer_wipe(st.recv);
-  if (st.listen_fd < 0) {
+  if (!st.api) {
     log_msg(kLogWarn, "API settings received, but no listening socket was passed");
     return kContinue;
   }
-  log_msg(kLogError, "API not available: %s", "HTTPS front end not built");
+  char tls_err[128] = "";
+  int rc = api_server_configure(*st.api, cfg, tls_err);
+  ipc_api_config_release(cfg);
+  if (rc != 0) {
+    log_msg(kLogError, "API not available: %s", tls_err);
+  } else {
+    log_msg(kLogInfo, "API ready");
+  }
   return kContinue;
 }
 
-int on_api_response(NetState&, const IpcMessage& msg) {
+int on_api_response(NetState& st, const IpcMessage& msg) {
   char err[kParseErrSize] = "";
   ApiResponse resp;
   if (ipc_parse_api_response(msg, resp, err) != 0) {
     log_msg(kLogError, "%s", err);
     return 1;
   }
-  // No HTTPS server: nobody waits for it.
+  // Without an HTTPS server nobody waits for it.
+  if (st.api) {
+    api_server_deliver(*st.api, msg.id, resp, clock_monotonic_ms());
+  }
   return kContinue;
 }
 
@@ -302,23 +315,57 @@ int pump_mail(NetState& st) {
   return activate_waiting(st);
 }
 
+// The readiness of the HTTPS server's entries (waits[1..count-1]) in poll flags. curl_multi_poll
+// does not report errors and hang-ups, so those entries are polled once more without waiting.
+void server_revents(const curl_waitfd* waits, int count, pollfd* fds, short* revents) {
+  int n = count - 1;
+  for (int i = 0; i < n; ++i) {
+    const curl_waitfd& w = waits[i + 1];
+    short ev = 0;
+    if (w.revents & (CURL_WAIT_POLLIN | CURL_WAIT_POLLPRI)) {
+      ev |= POLLIN;
+    }
+    if (w.revents & CURL_WAIT_POLLOUT) {
+      ev |= POLLOUT;
+    }
+    revents[i] = ev;
+    fds[i] = {w.fd, static_cast<short>((w.events & CURL_WAIT_POLLOUT) ? POLLOUT : POLLIN), 0};
+  }
+  if (n > 0 && poll(fds, static_cast<nfds_t>(n), 0) > 0) {
+    for (int i = 0; i < n; ++i) {
+      revents[i] = static_cast<short>(revents[i] | fds[i].revents);
+    }
+  }
+}
+
 int run_loop(NetState& st) {
   curl_waitfd waits[kWaitSetSize] = {};
+  pollfd fds[kWaitSetSize] = {};
+  short revents[kWaitSetSize] = {};
   for (;;) {
     int count = 0;
     waits[count++] = {st.ipc_fd, CURL_WAIT_POLLIN, 0};
-    // The HTTPS server's entries (listening socket, connections) will follow entry 0 here.
+    int wait_ms = kWaitCeilingMs;
+    if (st.api) {
+      count += api_server_fill_wait_set(*st.api, std::span(waits + 1, kWaitSetSize - 1));
+      wait_ms = api_server_timeout_ms(*st.api, clock_monotonic_ms(), kWaitCeilingMs);
+    }
     int ready = 0;
-    if (curl_multi_poll(st.multi.get(), waits, static_cast<unsigned>(count), kWaitCeilingMs,
-                        &ready) != CURLM_OK) {
+    if (curl_multi_poll(st.multi.get(), waits, static_cast<unsigned>(count), wait_ms, &ready) !=
+        CURLM_OK) {
       log_msg(kLogError, "curl_multi_poll failed");
       return 1;
     }
+    server_revents(waits, count, fds, revents);
     // The IPC socket is tried whether or not it was reported: a receive that finds nothing
     // costs one call, and an end of stream is seen in the same pass.
     int rc = pump_ipc(st);
     if (rc != kContinue) {
       return rc;
+    }
+    if (st.api) {
+      api_server_handle_events(*st.api, std::span<const short>(revents, count - 1),
+                               clock_monotonic_ms());
     }
     rc = pump_mail(st);
     if (rc != kContinue) {
@@ -366,6 +413,13 @@ int net_serve(int ipc_fd, int listen_fd) {
       ipc_send(ipc_fd, st->send, false) != 0) {
     log_msg(kLogError, "cannot talk to vrk_sched on fd %d", ipc_fd);
     return 1;
+  }
+  if (listen_fd >= 0) {
+    st->api = api_server_new(listen_fd, ipc_fd);
+    if (!st->api) {
+      log_msg(kLogError, "out of memory");
+      return 1;
+    }
   }
   secret_wipe(st->mail);
   set_host_name(*st);
