@@ -7,6 +7,7 @@
 #include <charconv>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -14,14 +15,15 @@
 #include <openssl/params.h>
 
 #include "common/digest.h"
+#include "common/handles.h"
 
 namespace vrk {
 namespace {
 
 constexpr std::string_view kBearerPrefix = "Bearer ";
 constexpr std::string_view kSignedPrefix = "VRK-HMAC-SHA256 ";
-constexpr size_t kTokenNameMax = 64;
-constexpr size_t kSecretLength = 43;
+constexpr size_t kTokenNameMax = kTokenNameSize - 1;
+constexpr size_t kSecretLength = kTokenSecretSize - 1;
 constexpr size_t kTsMax = 23;
 constexpr size_t kNonceFieldMax = 39;
 constexpr size_t kSigFieldMax = 79;
@@ -48,21 +50,22 @@ constexpr const char* kReasonTexts[] = {
 // One HMAC context for the life of the process: fetching the algorithm and allocating a context
 // per request would cost more than the MAC itself. Each use re-keys it.
 EVP_MAC_CTX* hmac_context() {
-  static EVP_MAC_CTX* const ctx = [] {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    EVP_MAC_CTX* c = mac ? EVP_MAC_CTX_new(mac) : nullptr;
-    EVP_MAC_free(mac);  // the context keeps its own reference
+  static const std::unique_ptr<EVP_MAC_CTX, FreeWith<EVP_MAC_CTX_free>> ctx = [] {
+    std::unique_ptr<EVP_MAC, FreeWith<EVP_MAC_free>> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+    // The context keeps its own reference to the algorithm.
+    std::unique_ptr<EVP_MAC_CTX, FreeWith<EVP_MAC_CTX_free>> c(mac ? EVP_MAC_CTX_new(mac.get())
+                                                                   : nullptr);
     char digest[] = "SHA256";
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_end(),
     };
-    if (c == nullptr || EVP_MAC_CTX_set_params(c, params) != 1) {
+    if (!c || EVP_MAC_CTX_set_params(c.get(), params) != 1) {
       hmac_fatal();
     }
     return c;
   }();
-  return ctx;
+  return ctx.get();
 }
 
 // HMAC-SHA256 of the parts, in order, keyed with the token's secret text.
@@ -224,7 +227,9 @@ AuthReason authenticate_signed(const TokenTable& tokens, ApiNonceCache& cache, i
   }
   char want[kApiSignatureHexSize];
   api_request_signature(*token, canonical, want);
-  if (CRYPTO_memcmp(want, sig.data(), kSigLength) != 0) {
+  bool same = CRYPTO_memcmp(want, sig.data(), kSigLength) == 0;
+  OPENSSL_cleanse(want, sizeof want);
+  if (!same) {
     return AuthReason::kWrongSecret;
   }
   // A ts beyond the 64-bit range is certainly outside the window.
