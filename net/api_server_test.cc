@@ -1,12 +1,21 @@
 #include "net/api_server.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "common/fd.h"
+#include "net/test_identity.h"
 
 namespace vrk {
 namespace {
@@ -108,6 +117,229 @@ TEST_F(ApiServerTest, AnswerForNoWaitingConnectionIsDropped) {
   EXPECT_FALSE(srv_->connections[0].marked);
   // Nothing was counted for the lock-out either.
   EXPECT_EQ(srv_->lockout.entries[0].address[0], '\0');
+}
+
+// A configured server on 127.0.0.1 with vrk_sched's end of the IPC socket pair in sched_, and
+// TLS clients driven in turn with the server. Time is passed in, so deadlines are tested
+// without waiting for them.
+class ApiServerLoopTest : public ::testing::Test {
+ protected:
+  static constexpr int64_t kT0 = 1'000'000;
+
+  void SetUp() override {
+    listen_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listen_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listen_.get(), 64), 0);
+    ASSERT_EQ(getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    port_ = ntohs(sa.sin_port);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    ipc_.reset(sv[0]);
+    sched_.reset(sv[1]);
+    srv_ = api_server_new(listen_.get(), ipc_.get());
+    ASSERT_TRUE(srv_);
+    static const TestIdentity id = test_identity_new();
+    ApiTlsConfig cfg;
+    ASSERT_TRUE(cfg.cert_pem.assign(id.cert_pem));
+    ASSERT_TRUE(cfg.key_pem.assign(id.key_pem));
+    cfg.max_clients = 4;
+    char err[128];
+    ASSERT_EQ(api_server_configure(*srv_, cfg, err), 0) << err;
+    client_ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    ASSERT_TRUE(client_ctx_);
+  }
+
+  // One pass of the server as the main loop runs it, at time now_ms.
+  void pass(int64_t now_ms) {
+    curl_waitfd waits[64] = {};
+    int n = api_server_fill_wait_set(*srv_, waits);
+    pollfd fds[64] = {};
+    short revents[64] = {};
+    for (int i = 0; i < n; ++i) {
+      fds[i] = {waits[i].fd,
+                static_cast<short>(waits[i].events == CURL_WAIT_POLLOUT ? POLLOUT : POLLIN), 0};
+    }
+    poll(fds, static_cast<nfds_t>(n), 20);
+    for (int i = 0; i < n; ++i) {
+      revents[i] = fds[i].revents;
+    }
+    api_server_handle_events(*srv_, std::span<const short>(revents, n), now_ms);
+  }
+
+  // Runs passes at now_ms until done() holds; false when it never does.
+  bool until(const std::function<bool()>& done, int64_t now_ms = kT0) {
+    for (int i = 0; i < 500; ++i) {
+      if (done()) {
+        return true;
+      }
+      pass(now_ms);
+    }
+    return done();
+  }
+
+  struct Client {
+    UniqueFd fd;
+    SslPtr ssl;
+    std::string in;
+    bool eof = false;
+  };
+
+  Client connect_client() {
+    Client c;
+    c.fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port_);
+    EXPECT_EQ(connect(c.fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    EXPECT_EQ(fcntl(c.fd.get(), F_SETFL, O_NONBLOCK), 0);
+    c.ssl.reset(SSL_new(client_ctx_.get()));
+    SSL_set_fd(c.ssl.get(), c.fd.get());
+    SSL_set_connect_state(c.ssl.get());
+    return c;
+  }
+
+  bool handshake(Client& c) {
+    return until([&] { return SSL_do_handshake(c.ssl.get()) == 1; });
+  }
+
+  // Reads what has arrived; eof once the server closed.
+  void read_some(Client& c) {
+    char buf[4096];
+    for (;;) {
+      int n = SSL_read(c.ssl.get(), buf, sizeof buf);
+      if (n > 0) {
+        c.in.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      int e = SSL_get_error(c.ssl.get(), n);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+        c.eof = true;
+      }
+      ERR_clear_error();
+      return;
+    }
+  }
+
+  // The id of the next API_REQUEST vrk_sched receives, driving the server meanwhile; 0 if none.
+  uint32_t next_request() {
+    uint32_t id = 0;
+    until([&] {
+      if (ipc_recv(sched_.get(), in_, true) != kIpcRecvMessage) {
+        return false;
+      }
+      IpcMessage msg;
+      ApiRequest req;
+      char err[256];
+      id =
+          ipc_parse_header(in_, msg) == 0 && ipc_parse_api_request(msg, req, err) == 0 ? msg.id : 0;
+      return true;
+    });
+    return id;
+  }
+
+  UniqueFd listen_;
+  UniqueFd ipc_;
+  UniqueFd sched_;
+  uint16_t port_ = 0;
+  std::unique_ptr<ApiServer> srv_;
+  SslCtxPtr client_ctx_;
+  IpcBuffer in_;
+};
+
+const std::string kTimeoutAnswer =
+    "HTTP/1.1 504 Gateway Timeout\r\nContent-Type: application/json\r\nContent-Length: "
+    "73\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
+    R"({"error":{"code":"timeout","message":"vrk_sched did not answer in time"}})";
+
+TEST_F(ApiServerLoopTest, SchedulerSilentFor30sGives504AndItsLateAnswerIsDropped) {
+  Client c = connect_client();
+  ASSERT_TRUE(handshake(c));
+  ASSERT_EQ(SSL_write(c.ssl.get(), "GET / HTTP/1.1\r\n\r\n", 18), 18);
+  uint32_t id = next_request();
+  ASSERT_EQ(id, 1u);
+  pass(kT0 + kApiSchedulerMs - 1000);
+  read_some(c);
+  EXPECT_EQ(c.in, "");
+  EXPECT_TRUE(until(
+      [&] {
+        read_some(c);
+        return c.eof;
+      },
+      kT0 + kApiSchedulerMs + 1));
+  EXPECT_EQ(c.in, kTimeoutAnswer);
+  EXPECT_EQ(srv_->connections.size(), 0u);
+  ApiResponse late;
+  late.status = 200;
+  api_server_deliver(*srv_, id, late, kT0 + kApiSchedulerMs + 2);
+}
+
+TEST_F(ApiServerLoopTest, DeadlinesCloseSilentlyOutsideWaiting) {
+  // Handshake never started, a head never finished, and a kept-alive connection left idle.
+  Client silent = connect_client();
+  Client slow = connect_client();
+  Client idle = connect_client();
+  ASSERT_TRUE(handshake(slow));
+  ASSERT_TRUE(handshake(idle));
+  ASSERT_TRUE(until([&] { return srv_->connections.size() == 3; }));
+  ASSERT_EQ(SSL_write(slow.ssl.get(), "GET / HTTP/1.1\r\n", 16), 16);
+  ASSERT_EQ(SSL_write(idle.ssl.get(), "GET / HTTP/1.1\r\n\r\n", 18), 18);
+  uint32_t id = next_request();
+  ApiResponse resp;
+  resp.status = 204;
+  api_server_deliver(*srv_, id, resp, kT0);
+  const std::string answer =
+      "HTTP/1.1 204 Status\r\nContent-Type: application/json\r\nContent-Length: 0\r\n"
+      "Cache-Control: no-store\r\nConnection: keep-alive\r\n\r\n";
+  ASSERT_TRUE(until([&] {
+    read_some(idle);
+    return idle.in.size() >= answer.size();
+  }));
+  EXPECT_EQ(idle.in, answer);
+  idle.in.clear();
+
+  // 10 s after the start the first two go; the idle one has 60 s from its answer.
+  EXPECT_TRUE(until([&] { return srv_->connections.size() == 1; }, kT0 + kApiRequestMs + 1));
+  for (int i = 0; i < 5; ++i) {
+    pass(kT0 + kApiIdleMs - 1);
+  }
+  EXPECT_EQ(srv_->connections.size(), 1u);
+  EXPECT_TRUE(until([&] { return srv_->connections.empty(); }, kT0 + kApiIdleMs + 1));
+  for (Client* c : {&slow, &idle}) {
+    ASSERT_TRUE(until([&] {
+      read_some(*c);
+      return c->eof;
+    }));
+    EXPECT_EQ(c->in, "");
+  }
+}
+
+TEST_F(ApiServerLoopTest, FullIpcSocketGives503AndKeepsTheConnection) {
+  // vrk_sched is not reading: fill its socket until a send would block.
+  IpcBuffer filler;
+  ASSERT_EQ(ipc_build_hello(filler, 1), 0);
+  while (ipc_send(ipc_.get(), filler, true) == 0) {
+  }
+  ASSERT_EQ(errno, EAGAIN);
+  Client c = connect_client();
+  ASSERT_TRUE(handshake(c));
+  ASSERT_EQ(SSL_write(c.ssl.get(), "GET / HTTP/1.1\r\n\r\n", 18), 18);
+  const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: "
+      "73\r\nCache-Control: no-store\r\nConnection: keep-alive\r\n\r\n"
+      R"({"error":{"code":"unavailable","message":"vrk_sched is busy, try again"}})";
+  ASSERT_TRUE(until([&] {
+    read_some(c);
+    return c.in.size() >= answer.size() || c.eof;
+  }));
+  EXPECT_EQ(c.in, answer);
+  EXPECT_FALSE(c.eof);
+  ASSERT_EQ(srv_->connections.size(), 1u);
+  EXPECT_EQ(srv_->connections[0].state, ApiConnState::kReading);
 }
 
 }  // namespace
