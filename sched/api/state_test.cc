@@ -1,5 +1,7 @@
 #include "sched/api/state.h"
 
+#include <string.h>
+
 #include <memory>
 #include <string>
 
@@ -28,6 +30,21 @@ TEST(ApiStateInit, HistoryDirBesideTheQueueFile) {
     EXPECT_STREQ(s.job_log_dir, "/logs");
     EXPECT_GT(s.daemon_started, 0);
   }
+}
+
+TEST(ApiStateInit, StartsFromAnEmptyTokenTableAndNonceCache) {
+  auto s = std::make_unique<ApiState>();
+  s->tokens.count = 1;
+  memset(s->tokens.tokens[0].secret, 'S', kTokenSecretSize - 1);
+  s->token_file_state = kTokenFileLoaded;
+  s->nonce_cache.next = 9;
+  s->nonce_cache.entries[8].nonce[0] = 'a';
+  api_state_init(*s, "/etc/x.cfg", "q", "/logs", nullptr, nullptr);
+  EXPECT_EQ(s->tokens.count, 0u);
+  EXPECT_EQ(s->tokens.tokens[0].secret[0], '\0');
+  EXPECT_EQ(s->token_file_state, kTokenFileNeverLoaded);
+  EXPECT_EQ(s->nonce_cache.next, 0u);
+  EXPECT_EQ(s->nonce_cache.entries[8].nonce[0], '\0');
 }
 
 TEST(ApiQueuePop, TakesTheFrontInOrder) {
