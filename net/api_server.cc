@@ -51,6 +51,7 @@ void remove_connection(ApiServer& srv, size_t i) {
     srv.connections[i] = std::move(srv.connections.back());
   }
   srv.connections.pop_back();
+  srv.accept_paused = false;  // a descriptor came free
 }
 
 // Numeric text of the peer; an IPv4-mapped IPv6 peer in IPv4 form.
@@ -221,6 +222,7 @@ void finish_sending(ApiConnection& c, int64_t now_ms) {
       std::min(c.received, static_cast<size_t>(c.head.head_length) + c.head.content_length);
   memmove(c.recv.get(), c.recv.get() + used, c.received - used);
   c.received -= used;
+  OPENSSL_cleanse(c.recv.get() + c.received, used);  // the old request's Authorization
   http_request_head_wipe(c.head);
   c.state = ApiConnState::kReading;
   c.deadline_ms = now_ms + (c.received > 0 ? kApiRequestMs : kApiIdleMs);
@@ -297,7 +299,13 @@ void accept_connections(ApiServer& srv, int64_t now_ms) {
       if (errno == EINTR || errno == ECONNABORTED) {
         continue;
       }
-      return;  // nothing waiting, or out of descriptors: the next pass tries again
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The backlog stays readable: without a pause the loop would spin until a descriptor
+        // comes free.
+        srv.accept_paused = true;
+        srv.accept_resume_ms = now_ms + kApiAcceptPauseMs;
+      }
+      return;
     }
     if (!srv.tls || srv.connections.size() >= srv.max_clients) {
       ::close(fd);
@@ -372,7 +380,7 @@ int api_server_configure(ApiServer& srv, const ApiTlsConfig& cfg, std::span<char
 int api_server_fill_wait_set(ApiServer& srv, std::span<curl_waitfd> waits) {
   srv.wait_refs.clear();
   size_t n = 0;
-  if (n < waits.size()) {
+  if (n < waits.size() && !srv.accept_paused) {
     waits[n++] = {srv.listen_fd, CURL_WAIT_POLLIN, 0};
     srv.wait_refs.push_back({true, 0, srv.listen_fd});
   }
@@ -390,6 +398,9 @@ int api_server_fill_wait_set(ApiServer& srv, std::span<curl_waitfd> waits) {
 
 int api_server_timeout_ms(const ApiServer& srv, int64_t now_ms, int ceiling_ms) {
   int64_t wait = ceiling_ms;
+  if (srv.accept_paused) {
+    wait = std::min(wait, std::max<int64_t>(0, srv.accept_resume_ms - now_ms));
+  }
   for (const ApiConnection& c : srv.connections) {
     if (c.more_steps || c.marked) {
       return 0;
@@ -400,6 +411,9 @@ int api_server_timeout_ms(const ApiServer& srv, int64_t now_ms, int ceiling_ms) 
 }
 
 void api_server_handle_events(ApiServer& srv, std::span<const short> revents, int64_t now_ms) {
+  if (srv.accept_paused && now_ms >= srv.accept_resume_ms) {
+    srv.accept_paused = false;
+  }
   // Connections that ran out of steps last time go on even without an event.
   for (ApiConnection& c : srv.connections) {
     c.drive_again = c.more_steps;

@@ -32,6 +32,8 @@ inline constexpr int64_t kApiRequestMs = 10'000;
 inline constexpr int64_t kApiIdleMs = 60'000;
 inline constexpr int64_t kApiSchedulerMs = 30'000;
 inline constexpr int64_t kApiSendMs = 30'000;
+// Out of descriptors: the listening socket leaves the wait set this long, or until one closes.
+inline constexpr int64_t kApiAcceptPauseMs = 1'000;
 
 enum class ApiConnState : uint8_t {
   kHandshake = 0,
@@ -79,6 +81,8 @@ struct ApiServer {
   ApiLockout lockout{};
   std::vector<ApiWaitRef> wait_refs;  // one per entry of the last api_server_fill_wait_set
   IpcBufferPtr send;                  // API_REQUEST under construction
+  bool accept_paused = false;         // accept failed for want of descriptors
+  int64_t accept_resume_ms = 0;
 };
 
 // A server for the two inherited sockets: no TLS context, 16 clients, request id 1. Null when

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "common/clock.h"
 #include "common/fd.h"
 #include "net/test_identity.h"
 
@@ -340,6 +342,63 @@ TEST_F(ApiServerLoopTest, FullIpcSocketGives503AndKeepsTheConnection) {
   EXPECT_FALSE(c.eof);
   ASSERT_EQ(srv_->connections.size(), 1u);
   EXPECT_EQ(srv_->connections[0].state, ApiConnState::kReading);
+}
+
+TEST_F(ApiServerLoopTest, PipelineFromALockedAddressIsAnsweredWhollyWithoutTheScheduler) {
+  for (uint32_t i = 0; i < kApiLockout.failures; ++i) {
+    api_lockout_fail(srv_->lockout, "127.0.0.1", clock_unix_now());
+  }
+  Client c = connect_client();
+  ASSERT_TRUE(handshake(c));
+  // Far more answers than one drive may give: the rest must follow on later passes without any
+  // new event from the client.
+  std::string pipeline;
+  for (int i = 0; i < 100; ++i) {
+    pipeline += "GET / HTTP/1.1\r\n\r\n";
+  }
+  ASSERT_EQ(SSL_write(c.ssl.get(), pipeline.data(), static_cast<int>(pipeline.size())),
+            static_cast<int>(pipeline.size()));
+  const std::string one =
+      "HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: "
+      "108\r\nCache-Control: no-store\r\nConnection: keep-alive\r\n\r\n"
+      R"({"error":{"code":"too_many_requests","message":"too many failed logins from this )"
+      R"(address, try again later"}})";
+  std::string want;
+  for (int i = 0; i < 100; ++i) {
+    want += one;
+  }
+  ASSERT_TRUE(until([&] {
+    read_some(c);
+    return c.in.size() >= want.size() || c.eof;
+  }));
+  EXPECT_TRUE(c.in == want) << c.in.size() << " bytes";
+  EXPECT_EQ(ipc_recv(sched_.get(), in_, true), kIpcRecvNothing);
+}
+
+TEST_F(ApiServerLoopTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
+  UniqueFd waiting(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port_);
+  ASSERT_EQ(connect(waiting.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  // No descriptor below the lowest free one is free, so a limit there makes accept fail.
+  int lowest = dup(listen_.get());
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  bool paused = until([&] { return srv_->accept_paused; });
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_TRUE(paused);
+  curl_waitfd waits[4] = {};
+  EXPECT_EQ(api_server_fill_wait_set(*srv_, waits), 0);  // the listener sits out the pause
+  EXPECT_EQ(api_server_timeout_ms(*srv_, kT0 + 400, 1000), 600);
+  EXPECT_TRUE(until([&] { return srv_->connections.size() == 1; }, kT0 + kApiAcceptPauseMs));
+  EXPECT_FALSE(srv_->accept_paused);
 }
 
 }  // namespace
