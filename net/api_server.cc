@@ -74,7 +74,7 @@ void peer_text(const sockaddr_storage& ss, char (&out)[kIpcClientAddressSize]) {
   }
 }
 
-// Starts sending body behind a head made for status; the old output is dropped.
+// The bytes to send next, head then body, in place of the old output.
 bool set_output(ApiConnection& c, const char* head, size_t head_length, const uint8_t* body,
                 size_t body_length) {
   try {
@@ -207,7 +207,7 @@ int step_reading(ApiServer& srv, ApiConnection& c, int64_t now_ms) {
 // The output is out: back to reading (after the interim response or a kept-alive answer),
 // or closing.
 void finish_sending(ApiConnection& c, int64_t now_ms) {
-  c.output.clear();
+  std::vector<uint8_t>().swap(c.output);  // allocated per response, not kept while idle
   c.output_sent = 0;
   if (c.state == ApiConnState::kContinue) {
     c.state = ApiConnState::kReading;

@@ -401,5 +401,36 @@ TEST_F(ApiServerLoopTest, OutOfDescriptorsPausesAcceptingInsteadOfSpinning) {
   EXPECT_FALSE(srv_->accept_paused);
 }
 
+TEST_F(ApiServerLoopTest, NewSettingsServeNewConnectionsWhileOpenOnesKeepTheirs) {
+  Client before = connect_client();
+  ASSERT_TRUE(handshake(before));
+  X509Ptr old_cert(SSL_get1_peer_certificate(before.ssl.get()));
+  TestIdentity fresh = test_identity_new();
+  ApiTlsConfig cfg;
+  ASSERT_TRUE(cfg.cert_pem.assign(fresh.cert_pem));
+  ASSERT_TRUE(cfg.key_pem.assign(fresh.key_pem));
+  cfg.max_clients = 2;
+  char err[128];
+  ASSERT_EQ(api_server_configure(*srv_, cfg, err), 0) << err;
+  EXPECT_EQ(srv_->max_clients, 2u);
+
+  Client after = connect_client();
+  ASSERT_TRUE(handshake(after));
+  X509Ptr new_cert(SSL_get1_peer_certificate(after.ssl.get()));
+  ASSERT_TRUE(old_cert && new_cert);
+  EXPECT_NE(X509_cmp(old_cert.get(), new_cert.get()), 0);
+  // The connection made under the old settings still works.
+  ASSERT_EQ(SSL_write(before.ssl.get(), "GET /old HTTP/1.1\r\n\r\n", 21), 21);
+  EXPECT_EQ(next_request(), 1u);
+
+  // Settings that cannot be used change nothing: the limit stays 2.
+  ApiTlsConfig bad;
+  ASSERT_TRUE(bad.cert_pem.assign(fresh.key_pem));
+  ASSERT_TRUE(bad.key_pem.assign(fresh.key_pem));
+  bad.max_clients = 1;
+  EXPECT_EQ(api_server_configure(*srv_, bad, err), -1);
+  EXPECT_EQ(srv_->max_clients, 2u);
+}
+
 }  // namespace
 }  // namespace vrk
