@@ -11,71 +11,23 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "net/test_identity.h"
+
 namespace vrk {
 namespace {
 
 constexpr const char* kUnusable =
     "the API certificate/key cannot be used (not PEM, or they do not belong together)";
 
-EvpPkeyPtr make_key() {
-  return EvpPkeyPtr(EVP_EC_gen("P-256"));
-}
-
-// A certificate for subject, signed by issuer_key under issuer's name (itself when null).
-X509Ptr make_cert(EVP_PKEY* key, const char* subject, EVP_PKEY* issuer_key, X509* issuer, bool ca) {
-  X509Ptr cert(X509_new());
-  X509_set_version(cert.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ca ? 1 : 2);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-  X509_set_pubkey(cert.get(), key);
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(subject), -1, -1, 0);
-  X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
-  X509V3_CTX v3;
-  X509V3_set_ctx_nodb(&v3);
-  X509V3_set_ctx(&v3, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, NID_basic_constraints,
-                                            ca ? "critical,CA:TRUE" : "CA:FALSE");
-  X509_add_ext(cert.get(), ext, -1);
-  X509_EXTENSION_free(ext);
-  X509_sign(cert.get(), issuer_key, EVP_sha256());
-  return cert;
-}
-
-std::string bio_text(BIO* bio) {
-  char* data = nullptr;
-  long n = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<size_t>(n));
-}
-
-std::string cert_pem(X509* cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  PEM_write_bio_X509(bio.get(), cert);
-  return bio_text(bio.get());
-}
-
-std::string key_pem(EVP_PKEY* key, const char* password = nullptr) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (password) {
-    PEM_write_bio_PrivateKey(bio.get(), key, EVP_aes_128_cbc(), nullptr, 0, nullptr,
-                             const_cast<char*>(password));
-  } else {
-    PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
-  }
-  return bio_text(bio.get());
-}
-
 // A CA, a server certificate signed by it, and an unrelated key, made once for the suite.
 class ApiTlsContextNew : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ca_key_ = make_key().release();
-    server_key_ = make_key().release();
-    other_key_ = make_key().release();
-    ca_ = make_cert(ca_key_, "test CA", ca_key_, nullptr, true).release();
-    server_ = make_cert(server_key_, "127.0.0.1", ca_key_, ca_, false).release();
+    ca_key_ = test_key_new().release();
+    server_key_ = test_key_new().release();
+    other_key_ = test_key_new().release();
+    ca_ = test_cert_new(ca_key_, "test CA", ca_key_, nullptr, true).release();
+    server_ = test_cert_new(server_key_, "127.0.0.1", ca_key_, ca_, false).release();
   }
   static void TearDownTestSuite() {
     X509_free(server_);
@@ -100,7 +52,8 @@ X509* ApiTlsContextNew::server_ = nullptr;
 TEST_F(ApiTlsContextNew, SetsTheServerPolicy) {
   SslCtxPtr ctx;
   char err[128] = "x";
-  ASSERT_EQ(api_tls_context_new(cert_pem(server_), key_pem(server_key_), ctx, err), 0) << err;
+  ASSERT_EQ(api_tls_context_new(test_cert_pem(server_), test_key_pem(server_key_), ctx, err), 0)
+      << err;
   EXPECT_STREQ(err, "");
   ASSERT_TRUE(ctx);
   EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx.get()), TLS1_2_VERSION);
@@ -120,8 +73,8 @@ TEST_F(ApiTlsContextNew, SetsTheServerPolicy) {
 TEST_F(ApiTlsContextNew, FurtherCertificatesBecomeTheChain) {
   SslCtxPtr ctx;
   char err[128];
-  std::string chain = cert_pem(server_) + cert_pem(ca_);
-  ASSERT_EQ(api_tls_context_new(chain, key_pem(server_key_), ctx, err), 0) << err;
+  std::string chain = test_cert_pem(server_) + test_cert_pem(ca_);
+  ASSERT_EQ(api_tls_context_new(chain, test_key_pem(server_key_), ctx, err), 0) << err;
   STACK_OF(X509)* extra = nullptr;
   SSL_CTX_get_extra_chain_certs_only(ctx.get(), &extra);
   ASSERT_NE(extra, nullptr);
@@ -132,9 +85,9 @@ TEST_F(ApiTlsContextNew, FurtherCertificatesBecomeTheChain) {
 }
 
 TEST_F(ApiTlsContextNew, UnusableInputKeepsTheOldContext) {
-  std::string good_cert = cert_pem(server_);
-  std::string good_key = key_pem(server_key_);
-  std::string broken_ca = cert_pem(ca_);
+  std::string good_cert = test_cert_pem(server_);
+  std::string good_key = test_key_pem(server_key_);
+  std::string broken_ca = test_cert_pem(ca_);
   broken_ca.replace(broken_ca.find('\n') + 5, 8, "!!!!!!!!");
   struct Case {
     const char* what;
@@ -142,13 +95,13 @@ TEST_F(ApiTlsContextNew, UnusableInputKeepsTheOldContext) {
     std::string key;
   };
   const Case cases[] = {
-      {"key of another certificate", good_cert, key_pem(other_key_)},
+      {"key of another certificate", good_cert, test_key_pem(other_key_)},
       {"cert and key swapped", good_key, good_cert},
       {"certificate not PEM", "hello", good_key},
       {"key not PEM", good_cert, "hello"},
       {"empty certificate", "", good_key},
       {"empty key", good_cert, ""},
-      {"encrypted key", good_cert, key_pem(server_key_, "secret")},
+      {"encrypted key", good_cert, test_key_pem(server_key_, "secret")},
       {"broken chain certificate", good_cert + broken_ca, good_key},
   };
   SslCtxPtr ctx;
@@ -203,7 +156,8 @@ bool handshake(SSL_CTX* server_ctx, SSL_CTX* client_ctx, SSL** out_client = null
 TEST_F(ApiTlsContextNew, HandshakesWithTls12AndUpOnly) {
   SslCtxPtr ctx;
   char err[128];
-  ASSERT_EQ(api_tls_context_new(cert_pem(server_) + cert_pem(ca_), key_pem(server_key_), ctx, err),
+  ASSERT_EQ(api_tls_context_new(test_cert_pem(server_) + test_cert_pem(ca_),
+                                test_key_pem(server_key_), ctx, err),
             0);
 
   SslCtxPtr client_ctx(SSL_CTX_new(TLS_client_method()));

@@ -12,7 +12,8 @@ import subprocess
 import tempfile
 import unittest
 
-from net_test import API_CONFIG, API_REQUEST, API_RESPONSE, HELLO, WAIT, drop_to_nobody, message, rec, u32
+from net_test import (API_CONFIG, API_REQUEST, API_RESPONSE, HELLO, WAIT, drop_to_nobody, message,
+                      rec)
 from vrktest import NET, base_env
 
 FLAG_FAILED_LOGIN = 64
@@ -231,7 +232,8 @@ class HttpsTest(unittest.TestCase):
             with self.subTest(raw=raw[:40]):
                 with front.connect() as conn:
                     conn.sendall(raw)
-                    self.assertEqual(read_to_end(conn), error_response(status, reason, code, reason))
+                    want = error_response(status, reason, code, reason)
+                    self.assertEqual(read_to_end(conn), want)
         # The scheduler saw none of them: the first request it gets is this one.
         with front.connect() as conn:
             conn.sendall(b"GET /after HTTP/1.1\r\n\r\n")
