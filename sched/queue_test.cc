@@ -1,5 +1,4 @@
 #include "sched/queue.h"
-#include "sched/queue_sync.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +22,7 @@
 #include "common/fd.h"
 #include "common/test_stderr.h"
 #include "sched/config.h"
+#include "sched/queue_sync.h"
 
 namespace vrk {
 namespace {
