@@ -95,12 +95,12 @@ TEST_F(CommandDispatch, EachRowReachesItsCommand) {
     argv.push_back(nullptr);
     SCOPED_TRACE(words[1] + (words.size() > 2 ? " " + words[2] : "") +
                  (c.good_config ? "" : " (missing config)"));
-    const CommandSpec* spec = command_spec_find(argv[1]);
-    ASSERT_NE(spec, nullptr);
+    const CommandSpec* row = command_spec_find(argv[1]);
+    ASSERT_NE(row, nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int rc = spec->handler(c.good_config ? good_.c_str() : missing.c_str(), queue.c_str(),
-                           static_cast<int>(words.size()), argv.data());
+    int rc = row->handler(c.good_config ? good_.c_str() : missing.c_str(), queue.c_str(),
+                          static_cast<int>(words.size()), argv.data());
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, c.want_rc);
