@@ -364,7 +364,13 @@ int ini_set_section(std::string_view text, std::string_view section,
         out_append(o, pairs[p].key);
         out_append(o, '=');
         out_value(o, pairs[p].value);
-        out_append(o, body.substr(value_end));
+        // After a closing quote a comment may follow directly; after a bare value it would
+        // become part of the value, so it gets the blank the scanner needs.
+        std::string_view rest = body.substr(value_end);
+        if (!rest.empty() && (rest[0] == '#' || rest[0] == ';')) {
+          out_append(o, ' ');
+        }
+        out_append(o, rest);
         out_append(o, ending.empty() ? eol : ending);
         used[p] = true;
       }
