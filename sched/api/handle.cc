@@ -6,8 +6,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "sched/api/auth.h"
-#include "sched/api/info.h"
 #include "sched/api/json_writer.h"
+#include "sched/api/router.h"
 #include "sched/api/tokens.h"
 
 namespace vrk {
