@@ -161,7 +161,12 @@ void net_set_api(NetSupervisor& net, const ApiSettings& api, NetApiHandler handl
     return;  // nothing changed: the child keeps running
   }
   if (!same_place) {
-    net.api_listen_socket.reset();  // the old port is freed before the new one is bound
+    // The old port is freed before the new one is bound. The running child holds a copy of the
+    // old socket: it goes first, or a new host on the same port could not be bound.
+    if (net.api_listen_socket.valid()) {
+      net_child_stop_now(net);
+    }
+    net.api_listen_socket.reset();
     UniqueFd fd = open_listener(host, api.listen_port, err);
     if (!fd.valid()) {
       log_msg(kLogError, "vrk_sched: API not started: %s", err);

@@ -198,9 +198,9 @@ void send_api_config(NetSupervisor& net) {
   }
 }
 
-// The child's life in one place: net_start starts it, net_child_restart_now restarts it after
-// a settings change, and the functions from here to net_child_stop are the only ones that
-// schedule its restart, lose, kill, reap or stop it.
+// The child's life in one place: net_start starts it, net_child_stop_now and
+// net_child_restart_now end or restart it after a settings change, and the functions from here
+// to net_child_stop are the only others that schedule its restart, lose, kill, reap or stop it.
 
 // After every failure event: a child that ran a minute or more comes back after 5 s; otherwise
 // the delay grows. A failed start counts as a short run whatever ran before it, or a program
@@ -275,15 +275,6 @@ void net_child_start_when_due(NetSupervisor& net) {
 void kill_and_reap(pid_t pid) {
   kill(pid, SIGKILL);
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
-// Kills and reaps the child at once (settings changes).
-void net_child_stop_now(NetSupervisor& net) {
-  net.socket.reset();
-  if (net.pid > 0) {
-    kill_and_reap(net.pid);
-    net.pid = -1;
   }
 }
 
@@ -592,6 +583,14 @@ void net_stop_api(NetSupervisor& net) {
   log_msg(kLogInfo, "vrk_sched: API stopped");
   net.wanted = net.mail.enabled;
   net_child_restart_now(net);
+}
+
+void net_child_stop_now(NetSupervisor& net) {
+  net.socket.reset();
+  if (net.pid > 0) {
+    kill_and_reap(net.pid);
+    net.pid = -1;
+  }
 }
 
 void net_child_restart_now(NetSupervisor& net) {

@@ -83,6 +83,9 @@ void net_stop_api(NetSupervisor& net);
 // Stops the child: its socket closed, up to 5 s to leave, then SIGKILL; secrets wiped.
 void net_shutdown(NetSupervisor& net);
 
+// Kills and reaps the child at once; nothing is logged and no restart is scheduled.
+void net_child_stop_now(NetSupervisor& net);
+
 // A restart ordered by a settings change: the child is killed and reaped at once (nothing is
 // logged for it), the next start is due at once with the delay back at 5, and a pump starts
 // it when it is wanted and no pump is active.

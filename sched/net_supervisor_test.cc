@@ -65,8 +65,23 @@ if mode == "mail_send":
     s.send(msg(3, 1, rec(20, b"s") + rec(21, b"b")))
 if mode == "oversized":
     s.send(b"x" * 65537)
-while s.recv(70000):
-    pass
+# With VRK_FAKE_NET_RECORD set: the port of descriptor 4 (0 without one) and every message
+# received, each behind its length, in files named after the record path and our pid.
+record = os.environ.get("VRK_FAKE_NET_RECORD")
+if record:
+    try:
+        port = socket.socket(fileno=os.dup(4)).getsockname()[1]
+    except OSError:
+        port = 0
+    with open("%s.%d.port" % (record, os.getpid()), "w") as f:
+        f.write("%d\n" % port)
+while True:
+    data = s.recv(70000)
+    if not data:
+        break
+    if record:
+        with open("%s.%d" % (record, os.getpid()), "ab") as f:
+            f.write(struct.pack("<I", len(data)) + data)
 )";
 
 bool wait_readable(int fd, int ms) {
@@ -116,6 +131,61 @@ MailSettings mail_to_port(uint32_t port) {
   return m;
 }
 
+// The port a socket is bound to; 0 when it cannot be read.
+uint16_t bound_port(int fd) {
+  struct sockaddr_storage ss = {};
+  socklen_t len = sizeof ss;
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) {
+    return 0;
+  }
+  if (ss.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port);
+}
+
+// A loopback port that was free a moment ago.
+uint16_t free_port() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(s.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
+    return 0;
+  }
+  return bound_port(s.get());
+}
+
+// A listening socket on host and port (no SO_REUSEADDR), to keep the port busy.
+UniqueFd occupy(int family, const char* host, uint16_t port) {
+  UniqueFd s(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_storage ss = {};
+  socklen_t len = 0;
+  if (family == AF_INET6) {
+    auto* a = reinterpret_cast<struct sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    inet_pton(AF_INET6, host, &a->sin6_addr);
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<struct sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    inet_pton(AF_INET, host, &a->sin_addr);
+    len = sizeof *a;
+  }
+  if (bind(s.get(), reinterpret_cast<struct sockaddr*>(&ss), len) != 0 || listen(s.get(), 1) != 0) {
+    return UniqueFd();
+  }
+  return s;
+}
+
+int int_option(int fd, int level, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  return getsockopt(fd, level, name, &value, &len) == 0 ? value : -1;
+}
+
 class NetSupervisorTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -146,6 +216,7 @@ class NetSupervisorTest : public testing::Test {
     net_shutdown(net_);
     unsetenv("VRK_SCHED_NET_BIN");
     unsetenv("VRK_FAKE_NET_MODE");
+    unsetenv("VRK_FAKE_NET_RECORD");
     nftw(
         dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
         16, FTW_DEPTH | FTW_PHYS);
@@ -199,6 +270,58 @@ class NetSupervisorTest : public testing::Test {
 
   // Real children run as the network account when we are root.
   bool can_start_children() { return geteuid() != 0 || getpwnam(kNetAccount) != nullptr; }
+
+  // API settings with the certificate and key files of the temporary directory.
+  ApiSettings api_in_dir(const char* host, uint32_t port) {
+    ApiSettings api;
+    api.enabled = 1;
+    snprintf(api.listen_address, sizeof api.listen_address, "%s", host);
+    api.listen_port = port;
+    snprintf(api.cert, sizeof api.cert, "%s/api.crt", dir_.c_str());
+    snprintf(api.key, sizeof api.key, "%s/api.key", dir_.c_str());
+    return api;
+  }
+
+  // What a recording stand-in (VRK_FAKE_NET_RECORD=dir_/records/rec) with the given pid reported:
+  // the port of its descriptor 4 and the API_CONFIG it received. False when it did not within 5 s.
+  bool recorded_api_config(pid_t pid, uint16_t& port, ApiTlsConfig& cfg) {
+    std::string base = dir_ + "/records/rec." + std::to_string(pid);
+    for (int i = 0; i < 250; ++i) {
+      std::vector<uint8_t> bytes;
+      unsigned recorded_port = 0;
+      FILE* pf = fopen((base + ".port").c_str(), "r");
+      if (pf != nullptr) {
+        if (fscanf(pf, "%u", &recorded_port) != 1) {
+          recorded_port = 0;
+        }
+        fclose(pf);
+      }
+      FILE* f = fopen(base.c_str(), "rb");
+      if (f != nullptr) {
+        int c;
+        while ((c = fgetc(f)) != EOF) {
+          bytes.push_back(static_cast<uint8_t>(c));
+        }
+        fclose(f);
+      }
+      for (size_t at = 0; at + 4 <= bytes.size();) {
+        size_t n = bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | bytes[at + 3] << 24;
+        if (at + 4 + n > bytes.size()) {
+          break;
+        }
+        IpcMessage msg;
+        char err[128] = "";
+        if (ipc_parse_header(bytes.data() + at + 4, n, msg) == 0 &&
+            msg.type == IpcType::kApiConfig && ipc_parse_api_config(msg, cfg, err) == 0) {
+          port = static_cast<uint16_t>(recorded_port);
+          return true;
+        }
+        at += 4 + n;
+      }
+      usleep(20000);
+    }
+    return false;
+  }
 
   std::string dir_;
   std::string fake_;
@@ -721,6 +844,278 @@ TEST_F(NetSupervisorTest, ApiSettingsFilesAndAddresses) {
   }
 }
 
+// The certificate is read before the key, by the same rules; its errors name its path.
+TEST_F(NetSupervisorTest, ApiCertificateFileRules) {
+  std::string cert = dir_ + "/api.crt";
+  std::string key = dir_ + "/api.key";
+  const char* hint = " (create one with 'vrk_sched api-init')";
+  enum class Kind { kMissing, kFile, kDirectory };
+  struct Case {
+    const char* name;
+    Kind kind;
+    std::string text;
+    std::string want;  // %s is the certificate path
+  };
+  const Case cases[] = {
+      {"missing", Kind::kMissing, "",
+       "vrk_sched: API not started: cannot read %s: No such file or directory"},
+      {"a directory", Kind::kDirectory, "",
+       "vrk_sched: API not started: cannot read %s: Is a directory"},
+      {"empty", Kind::kFile, "",
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file"},
+      {"over the limit", Kind::kFile, std::string(kIpcPemMax + 1, 'c'),
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file"},
+      {"NUL at the end", Kind::kFile, std::string("CERT\n\0", 6),
+       "vrk_sched: API not started: %s is empty, too large or not a PEM file"},
+      {"at the limit", Kind::kFile, std::string(kIpcPemMax, 'c'),
+       "vrk_sched: API enabled on 127.0.0.1:0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rmdir(cert.c_str());
+    unlink(cert.c_str());
+    unlink(key.c_str());
+    if (c.kind == Kind::kFile) {
+      write_file(cert, c.text);
+    } else if (c.kind == Kind::kDirectory) {
+      ASSERT_EQ(mkdir(cert.c_str(), 0755), 0);
+    }
+    bool on = c.want.find("enabled on") != std::string::npos;
+    if (on) {
+      write_file(key, "KEY\n");  // the refused rows have no key either: the certificate comes first
+    }
+    StderrCapture cap;
+    net_set_api(net_, api_in_dir("127.0.0.1", 0), nullptr, nullptr);
+    std::string log = cap.text();
+    std::string want = c.want;
+    if (size_t at = want.find("%s"); at != std::string::npos) {
+      want.replace(at, 2, cert);
+    }
+    EXPECT_LOG(log, on ? kInfo : kError, on ? want : want + hint);
+    EXPECT_EQ(log.find(key), std::string::npos) << log;
+    EXPECT_EQ(net_.api_enabled, on ? 1u : 0u);
+    EXPECT_EQ(net_.api_listen_socket.valid(), on);
+    EXPECT_EQ(net_.cert_pem.size(), on ? c.text.size() : 0u);
+    net_stop_api(net_);
+  }
+  rmdir(cert.c_str());
+}
+
+// The any-addresses: the address text is the host and port (IPv6 in brackets); the socket is
+// non-blocking, close-on-exec, reusable and listening, and the IPv6 one also takes IPv4 clients.
+TEST_F(NetSupervisorTest, ApiAnyAddressesAndTheDualStackSocket) {
+  write_file(dir_ + "/api.crt", "CERT\n");
+  write_file(dir_ + "/api.key", "KEY\n");
+  struct Case {
+    const char* host;
+    const char* want;
+    int family;
+  };
+  const Case cases[] = {
+      {"0.0.0.0", "vrk_sched: API enabled on 0.0.0.0:0", AF_INET},
+      {"::", "vrk_sched: API enabled on [::]:0", AF_INET6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    StderrCapture cap;
+    net_set_api(net_, api_in_dir(c.host, 0), nullptr, nullptr);
+    EXPECT_LOG(cap.text(), kInfo, c.want);
+    ASSERT_TRUE(net_.api_listen_socket.valid());
+    int fd = net_.api_listen_socket.get();
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_DOMAIN), c.family);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_ACCEPTCONN), 1);
+    if (c.family == AF_INET6) {
+      EXPECT_EQ(int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY), 0);
+    }
+    // An IPv4 client reaches it (as a mapped address on the IPv6 socket).
+    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(bound_port(fd));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(client.get(), reinterpret_cast<struct sockaddr*>(&a), sizeof a), 0)
+        << strerror(errno);
+    net_stop_api(net_);
+  }
+}
+
+// A port that is taken: the API stays off with the address in the message.
+TEST_F(NetSupervisorTest, ApiListenErrors) {
+  write_file(dir_ + "/api.crt", "CERT\n");
+  write_file(dir_ + "/api.key", "KEY\n");
+  struct Case {
+    const char* host;
+    int family;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", AF_INET, "127.0.0.1"},
+      {"::1", AF_INET6, "[::1]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    uint16_t port = free_port();
+    UniqueFd busy = occupy(c.family, c.host, port);
+    ASSERT_TRUE(busy.valid());
+    StderrCapture cap;
+    net_set_api(net_, api_in_dir(c.host, port), nullptr, nullptr);
+    EXPECT_LOG(cap.text(), kError,
+               std::string("vrk_sched: API not started: cannot listen on ") + c.shown + ":" +
+                   std::to_string(port) + ": Address already in use");
+    EXPECT_EQ(net_.api_enabled, 0u);
+    EXPECT_FALSE(net_.api_listen_socket.valid());
+    EXPECT_TRUE(net_.cert_pem.empty());
+    EXPECT_TRUE(net_.key_pem.empty());
+    EXPECT_EQ(net_.api_address[0], '\0');
+  }
+}
+
+// Everything of the request reaches the handler, and everything it answers reaches the network
+// process unchanged (only the failed-login flag is carried as 0 or 1).
+TEST_F(NetSupervisorTest, ApiHandlerContract) {
+  static std::vector<uint8_t> big(kIpcResponseBodyMax, 'b');
+  static const uint8_t kBinary[] = {'{', 0x00, 0xff, 0x80, '}'};
+  struct Seen {
+    std::string method, path, query, authorization, if_match, client, body;
+    int calls = 0;
+    ApiResponse answer;
+  };
+  struct Case {
+    const char* name;
+    ApiResponse answer;
+    uint32_t want_flag;
+  };
+  ApiResponse full;
+  full.status = 599;
+  snprintf(full.etag, sizeof full.etag, "%s", std::string(kIpcEtagSize - 1, 'e').c_str());
+  snprintf(full.signature, sizeof full.signature, "%s",
+           std::string(kIpcSignatureSize - 1, 'f').c_str());
+  full.failed_login = 7;
+  full.body = big.data();
+  full.body_length = static_cast<uint32_t>(big.size());
+  ApiResponse small;
+  small.status = 100;
+  small.body = kBinary;
+  small.body_length = sizeof kBinary;
+  ApiResponse login;
+  login.status = 401;
+  snprintf(login.etag, sizeof login.etag, "W/\"x 1\"");
+  login.failed_login = 1;
+  const Case cases[] = {
+      {"every field at its limit", full, 1},
+      {"binary body, no ETag, no signature", small, 0},
+      {"failed login without a body", login, 1},
+  };
+  attach_fake();
+  net_.api_enabled = 1;
+  net_.api_handler = [](void* ctx, const ApiRequest& req, ApiResponse& resp) {
+    auto* s = static_cast<Seen*>(ctx);
+    ++s->calls;
+    s->method = req.method;
+    s->path = req.path;
+    s->query = req.query;
+    s->authorization = req.authorization;
+    s->if_match = req.if_match;
+    s->client = req.client_address;
+    s->body.assign(reinterpret_cast<const char*>(req.body), req.body_length);
+    resp = s->answer;
+    return -1;  // ignored
+  };
+  const std::string body = std::string("{\"a\":\"") + std::string(100, 'z') + "\"}\r\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Seen seen;
+    seen.answer = c.answer;
+    net_.api_context = &seen;
+    ApiRequest req;
+    snprintf(req.method, sizeof req.method, "POST");
+    snprintf(req.path, sizeof req.path, "/api/v1/jobs/a%%20b");
+    snprintf(req.query, sizeof req.query, "x=1&y=%%2F");
+    snprintf(req.authorization, sizeof req.authorization, "Bearer reader.abc");
+    snprintf(req.if_match, sizeof req.if_match, "\"v6\"");
+    snprintf(req.client_address, sizeof req.client_address, "::1");
+    req.body = reinterpret_cast<const uint8_t*>(body.data());
+    req.body_length = static_cast<uint32_t>(body.size());
+    ASSERT_EQ(ipc_build_api_request(buf_, 4294967295u, req), 0);
+    from_child(buf_);
+    StderrCapture cap;
+    net_pump(net_);
+    std::string log = cap.text();
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.method, "POST");
+    EXPECT_EQ(seen.path, "/api/v1/jobs/a%20b");
+    EXPECT_EQ(seen.query, "x=1&y=%2F");
+    EXPECT_TRUE(seen.authorization == "Bearer reader.abc");
+    EXPECT_EQ(seen.if_match, "\"v6\"");
+    EXPECT_EQ(seen.client, "::1");
+    EXPECT_EQ(seen.body, body);
+    IpcMessage msg;
+    ASSERT_TRUE(recv_message(peer_.get(), buf_, msg));
+    EXPECT_EQ(msg.type, IpcType::kApiResponse);
+    EXPECT_EQ(msg.id, 4294967295u);
+    ApiResponse got;
+    char err[128] = "";
+    ASSERT_EQ(ipc_parse_api_response(msg, got, err), 0) << err;
+    EXPECT_EQ(got.status, c.answer.status);
+    EXPECT_STREQ(got.etag, c.answer.etag);
+    EXPECT_STREQ(got.signature, c.answer.signature);
+    EXPECT_EQ(got.failed_login, c.want_flag);
+    ASSERT_EQ(got.body_length, c.answer.body_length);
+    EXPECT_EQ(memcmp(got.body, c.answer.body, got.body_length), 0);
+    EXPECT_EQ(log.find("WARN"), std::string::npos) << log;
+    EXPECT_TRUE(net_.socket.valid());
+  }
+  net_.api_enabled = 0;
+}
+
+// An answer outside the handler contract is not handed over: a warning, the request stays
+// unanswered (the network process times it out), and the child is not blamed.
+TEST_F(NetSupervisorTest, ApiResponseOutsideTheContractIsNotSent) {
+  struct Case {
+    const char* name;
+    uint32_t status;
+    const char* etag;
+    const char* signature;
+  };
+  const Case cases[] = {
+      {"status 99", 99, "", ""},
+      {"status 600", 600, "", ""},
+      {"status 0 (not filled in)", 0, "", ""},
+      {"ETag with a tab", 200, "\"a\tb\"", ""},
+      {"signature with a line feed", 200, "", "ab\ncd"},
+  };
+  attach_fake();
+  net_.api_enabled = 1;
+  net_.api_handler = [](void* ctx, const ApiRequest&, ApiResponse& resp) {
+    const auto* c = static_cast<const Case*>(ctx);
+    resp.status = c->status;
+    snprintf(resp.etag, sizeof resp.etag, "%s", c->etag);
+    snprintf(resp.signature, sizeof resp.signature, "%s", c->signature);
+    return 0;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    net_.api_context = const_cast<Case*>(&c);
+    ApiRequest req;
+    snprintf(req.method, sizeof req.method, "GET");
+    snprintf(req.path, sizeof req.path, "/");
+    snprintf(req.client_address, sizeof req.client_address, "127.0.0.1");
+    ASSERT_EQ(ipc_build_api_request(buf_, 3, req), 0);
+    from_child(buf_);
+    StderrCapture cap;
+    net_pump(net_);
+    EXPECT_LOG(cap.text(), kWarn,
+               "vrk_sched: could not hand an API response to vrk_sched_net (message too large or "
+               "socket error)");
+    EXPECT_FALSE(wait_readable(peer_.get(), 50));
+    EXPECT_TRUE(net_.socket.valid());
+  }
+  net_.api_enabled = 0;
+}
+
 // Real children from here on: the fake program, then vrk_sched_net itself.
 TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   if (!can_start_children()) {
@@ -763,6 +1158,119 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   ASSERT_GT(net_.pid, 0);
   EXPECT_NE(net_.pid, second);
   EXPECT_EQ(args_of(net_.pid), "--ipc-fd 3 ");
+}
+
+// Each reload against the running API: nothing changed keeps the child; max-clients, the
+// certificate or the key restart it on the same listening socket; a new port or host gives a new
+// socket. Every new child gets the socket as descriptor 4 and the current API_CONFIG.
+TEST_F(NetSupervisorTest, ApiReloadKeepsOrReplacesTheSocket) {
+  if (!can_start_children()) {
+    GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
+  }
+  // The child may run as the network account: it records into a directory anyone can write.
+  std::string records = dir_ + "/records";
+  ASSERT_EQ(mkdir(records.c_str(), 0755), 0);
+  chmod(records.c_str(), 0777);
+  setenv("VRK_FAKE_NET_RECORD", (records + "/rec").c_str(), 1);
+  std::string cert = dir_ + "/api.crt";
+  std::string key = dir_ + "/api.key";
+  write_file(cert, "CERT 1\n");
+  write_file(key, "KEY 1\n");
+  uint16_t first_port = free_port();
+  uint16_t second_port = free_port();
+  ApiSettings api = api_in_dir("127.0.0.1", first_port);
+  api.max_clients = 8;
+  net_set_api(net_, api, nullptr, nullptr);
+  ASSERT_GT(net_.pid, 0);
+  ASSERT_TRUE(net_.api_listen_socket.valid());
+
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    bool restarts;
+    bool same_socket;
+    const char* host;
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"nothing changed", [] {}, false, true, "127.0.0.1", first_port},
+      {"max-clients", [&] { api.max_clients = 1; }, true, true, "127.0.0.1", first_port},
+      {"certificate", [&] { write_file(cert, "CERT 2\n"); }, true, true, "127.0.0.1", first_port},
+      {"key", [&] { write_file(key, "KEY 2 longer\n"); }, true, true, "127.0.0.1", first_port},
+      {"port", [&] { api.listen_port = second_port; }, true, false, "127.0.0.1", second_port},
+      // The old child still holds the old socket: it must be gone before the new bind.
+      {"host on the same port",
+       [&] { snprintf(api.listen_address, sizeof api.listen_address, "0.0.0.0"); }, true, false,
+       "0.0.0.0", second_port},
+      {"IPv6 any on the same port",
+       [&] { snprintf(api.listen_address, sizeof api.listen_address, "::"); }, true, false,
+       "::", second_port},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pid_t old = net_.pid;
+    int old_socket = net_.api_listen_socket.get();
+    c.change();
+    StderrCapture cap;
+    net_set_api(net_, api, nullptr, nullptr);
+    std::string log = cap.text();
+    std::string address = strchr(c.host, ':') != nullptr
+                              ? "[" + std::string(c.host) + "]:" + std::to_string(c.port)
+                              : c.host + std::string(":") + std::to_string(c.port);
+    ASSERT_TRUE(net_.api_listen_socket.valid()) << log;
+    EXPECT_EQ(bound_port(net_.api_listen_socket.get()), c.port);
+    EXPECT_STREQ(net_.api_address, address.c_str());
+    if (!c.restarts) {
+      EXPECT_EQ(net_.pid, old);
+      EXPECT_EQ(net_.api_listen_socket.get(), old_socket);
+      EXPECT_EQ(log, "");
+      continue;
+    }
+    EXPECT_LOG(log, kInfo, "vrk_sched: API enabled on " + address);
+    errno = 0;
+    EXPECT_EQ(kill(old, 0), -1);
+    EXPECT_EQ(errno, ESRCH) << "the old child was not reaped";
+    ASSERT_GT(net_.pid, 0);
+    EXPECT_NE(net_.pid, old);
+    if (c.same_socket) {
+      EXPECT_EQ(net_.api_listen_socket.get(), old_socket);
+    }
+    uint16_t child_port = 0;
+    ApiTlsConfig cfg;
+    ASSERT_TRUE(recorded_api_config(net_.pid, child_port, cfg));
+    EXPECT_EQ(child_port, c.port);
+    EXPECT_EQ(cfg.max_clients, api.max_clients);
+    EXPECT_TRUE(cfg.cert_pem.view() == net_.cert_pem.view());
+    EXPECT_TRUE(cfg.key_pem.view() == net_.key_pem.view());
+  }
+  EXPECT_TRUE(net_.cert_pem.view() == "CERT 2\n");
+  EXPECT_TRUE(net_.key_pem.view() == "KEY 2 longer\n");
+
+  // Moving to a port that is taken turns the API off; mail keeps the child, without the socket.
+  net_.mail = mail_to_port(2525);
+  uint16_t busy_port = free_port();
+  UniqueFd busy = occupy(AF_INET, "127.0.0.1", busy_port);
+  ASSERT_TRUE(busy.valid());
+  snprintf(api.listen_address, sizeof api.listen_address, "127.0.0.1");
+  api.listen_port = busy_port;
+  pid_t old = net_.pid;
+  StderrCapture cap;
+  net_set_api(net_, api, nullptr, nullptr);
+  std::string log = cap.text();
+  std::string refused =
+      "vrk_sched: API not started: cannot listen on 127.0.0.1:" + std::to_string(busy_port) +
+      ": Address already in use";
+  EXPECT_LOG(log, kError, refused);
+  EXPECT_LOG(log, kInfo, "vrk_sched: API stopped");
+  EXPECT_LT(log.find(refused), log.find("vrk_sched: API stopped"));
+  EXPECT_EQ(net_.api_enabled, 0u);
+  EXPECT_FALSE(net_.api_listen_socket.valid());
+  ASSERT_GT(net_.pid, 0);
+  EXPECT_NE(net_.pid, old);
+  EXPECT_EQ(args_of(net_.pid), "--ipc-fd 3 ");
+  // The old port is free again.
+  EXPECT_TRUE(occupy(AF_INET6, "::", second_port).valid());
+  unsetenv("VRK_FAKE_NET_RECORD");
 }
 
 // A settings change restarts the child through one path, also from inside a pump (an API
