@@ -1,6 +1,7 @@
 // API request authentication: a signed request (canonical request, body hash, HMAC, window and
 // nonce cache; target under 10 us), a Bearer request (target under 2 us), and the whole entry
-// point answering GET /api/v1/info for a 50-job configuration.
+// point answering GET /api/v1/info for a 50-job configuration; a configuration snapshot of a
+// 256-job file and GET /api/v1/jobs answering a page of 50 of those 256 jobs.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,10 +16,13 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "sched/api/auth.h"
+#include "sched/api/config_snapshot.h"
 #include "sched/api/handle.h"
 #include "sched/api/state.h"
 #include "sched/config.h"
 #include "sched/config_load.h"
+#include "sched/queue.h"
+#include "sched/queue_sync.h"
 
 namespace {
 
@@ -153,5 +157,112 @@ void BM_HandleInfo50Jobs(benchmark::State& state) {
   rmdir(dir.c_str());
 }
 BENCHMARK(BM_HandleInfo50Jobs)->Unit(benchmark::kMicrosecond);
+
+// A temporary directory with a configuration of jobs jobs and a tokens file holding the read
+// token "reader"; removed by the destructor.
+struct BenchFiles {
+  std::string dir;
+  std::string cfg_path;
+  std::string tokens_path;
+  bool ok = false;
+
+  explicit BenchFiles(int jobs) {
+    char tmpl[] = "/tmp/api_bench_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+      return;
+    }
+    dir = tmpl;
+    cfg_path = dir + "/vrk_sched.cfg";
+    tokens_path = dir + "/tokens";
+    std::string text =
+        "[sched]\npoll-interval = 30\n[api]\nenabled = yes\ntokens-file = " + tokens_path + "\n";
+    for (int i = 0; i < jobs; ++i) {
+      std::string n = std::to_string(i);
+      text += "[job-" + n + "]\ncommand = agent\nprofile = host-" + n +
+              "\nschedule = " + std::to_string(i % 60) +
+              " 2 * * *\nargs = --verbose\nretention = 30d\n";
+    }
+    FILE* f = fopen(cfg_path.c_str(), "w");
+    FILE* t = fopen(tokens_path.c_str(), "w");
+    if (f != nullptr) {
+      fputs(text.c_str(), f);
+      fclose(f);
+    }
+    if (t != nullptr) {
+      fprintf(t, "reader read 1 %s\n", kReadSecret);
+      fclose(t);
+    }
+    ok = f != nullptr && t != nullptr && chmod(tokens_path.c_str(), 0600) == 0;
+  }
+  ~BenchFiles() {
+    unlink(cfg_path.c_str());
+    unlink(tokens_path.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+void BM_ConfigSnapshotRead256Jobs(benchmark::State& state) {
+  vrk::log_init("api_bench", vrk::kLogError);
+  BenchFiles files(256);
+  if (!files.ok) {
+    state.SkipWithError("cannot write the files");
+    return;
+  }
+  auto api = std::make_unique<vrk::ApiState>();
+  vrk::api_state_init(*api, files.cfg_path.c_str(), (files.dir + "/queue.state").c_str(),
+                      files.dir.c_str(), nullptr, nullptr);
+  char err[vrk::kConfigApiErrSize];
+  for (auto _ : state) {
+    vrk::ConfigSnapshot snapshot;
+    if (vrk::config_snapshot_read(*api, snapshot, err) != 0) {
+      state.SkipWithError(err);
+      break;
+    }
+    vrk::config_snapshot_release(snapshot);
+  }
+}
+BENCHMARK(BM_ConfigSnapshotRead256Jobs)->Unit(benchmark::kMicrosecond);
+
+void BM_HandleListJobs50Of256(benchmark::State& state) {
+  vrk::log_init("api_bench", vrk::kLogError);
+  BenchFiles files(256);
+  vrk::SchedConfigPtr config = vrk::config_new();
+  char err[vrk::kConfigErrSize];
+  if (!files.ok || !config || vrk::config_load(files.cfg_path.c_str(), *config, err) != 0) {
+    state.SkipWithError("cannot set up the configuration");
+    return;
+  }
+  // As in the daemon: a queue state file with an entry for every job.
+  std::string queue_path = files.dir + "/queue.state";
+  vrk::QueueState queue;
+  if (vrk::queue_open(queue, queue_path.c_str()) != 0 ||
+      vrk::queue_sync_and_save(queue, *config, kNow) != 0) {
+    state.SkipWithError("cannot write the queue");
+    return;
+  }
+  auto api = std::make_unique<vrk::ApiState>();
+  vrk::api_state_init(*api, files.cfg_path.c_str(), queue_path.c_str(), files.dir.c_str(),
+                      config.get(), &queue);
+  vrk::ApiRequest request;
+  vrk::text_copy_cut(request.method, "GET");
+  vrk::text_copy_cut(request.path, "/api/v1/jobs");
+  vrk::text_copy_cut(request.query, "offset=100&limit=50");
+  vrk::text_copy_cut(request.client_address, "192.0.2.1");
+  vrk::text_copy_cut(request.authorization, std::string("Bearer reader.") + kReadSecret);
+  vrk::ApiResponse response;
+  for (auto _ : state) {
+    vrk::api_handle_request(*api, request, response);
+    if (response.status != 200) {
+      state.SkipWithError("job list refused");
+      break;
+    }
+  }
+  state.counters["body_bytes"] = response.body_length;
+  vrk::config_free(*config);
+  vrk::queue_free(queue);
+  unlink(queue_path.c_str());
+  unlink((queue_path + ".lock").c_str());
+}
+BENCHMARK(BM_HandleListJobs50Of256)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
