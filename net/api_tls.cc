@@ -81,8 +81,10 @@ int api_tls_context_new(std::string_view cert_pem, std::string_view key_pem, Ssl
     err_set(err, "SSL_CTX_new failed");
     return -1;
   }
-  SSL_CTX_set_options(
-      c, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+  // The ticket count covers TLS 1.3 only; SSL_OP_NO_TICKET keeps TLS 1.2 from resuming through
+  // stateless tickets, which need no session cache.
+  SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                             SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
   SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_num_tickets(c, 0);

@@ -57,8 +57,8 @@ TEST_F(ApiTlsContextNew, SetsTheServerPolicy) {
   EXPECT_STREQ(err, "");
   ASSERT_TRUE(ctx);
   EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx.get()), TLS1_2_VERSION);
-  uint64_t want_options =
-      SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION;
+  uint64_t want_options = SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                          SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET;
   EXPECT_EQ(SSL_CTX_get_options(ctx.get()) & want_options, want_options);
   long want_mode = SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER;
   EXPECT_EQ(SSL_CTX_get_mode(ctx.get()) & want_mode, want_mode);
