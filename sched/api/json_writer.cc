@@ -9,6 +9,7 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "sched/ini_edit.h"
 
 namespace vrk {
 namespace {
@@ -150,21 +151,6 @@ void set_body(ApiCall& call, uint32_t status) {
   call.response->status = status;
   call.response->body = reinterpret_cast<const uint8_t*>(call.writer.buffer);
   call.response->body_length = static_cast<uint32_t>(call.writer.length);
-}
-
-// What may be written as a configuration value: 1..1023 bytes, no white space at either end,
-// no control byte or DEL.
-bool text_value_writable(std::string_view v) {
-  if (v.empty() || v.size() > 1023 || text_is_space(v.front()) || text_is_space(v.back())) {
-    return false;
-  }
-  for (char ch : v) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -321,7 +307,7 @@ int api_get_text(ApiCall& call, const JsonValue* object, const char* name, std::
     api_error(call, ApiErrorCode::kInvalidValue, "'%s' must be a string or null", name);
     return -1;
   }
-  if (!text_value_writable(v->text) || !text_copy(dest, v->text)) {
+  if (!ini_value_writable(v->text) || !text_copy(dest, v->text)) {
     api_error(call, ApiErrorCode::kInvalidValue,
               "'%s' must be 1..%zu characters without control characters or leading/trailing "
               "spaces",
