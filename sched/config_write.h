@@ -33,10 +33,11 @@ void config_content_tag(std::string_view bytes, char (&tag)[kConfigEtagSize]);
 // Replaces the configuration file at path with text: a temporary "<path>.api-tmp.<pid>" with the
 // old file's owner (when root), group and mode is loaded with config_load; unless check_only,
 // the old file is copied into history_dir (created 0700; names "%Y%m%dT%H%M%SZ-%03d.cfg" in UTC;
-// pruned to history_keep ".cfg" files; none when history_keep is 0) and the temporary file is
-// renamed over path. 0; kConfigWriteInvalid with the loader's message (naming path, never the
-// temporary file); kConfigWriteFailed with a message. err: 1024 bytes. On failure the old file
-// is untouched and no temporary file is left.
+// pruned to history_keep ".cfg" files, never the copy just made; none when history_keep is 0)
+// and the temporary file is renamed over path. 0; kConfigWriteInvalid with the loader's message
+// (naming path, never the temporary file; also for a text over kConfigMaxBytes); kConfigWriteFailed
+// with a message. err: 1024 bytes. On failure the old file is untouched and no temporary file is
+// left. Requires: history_dir is not null when history_keep > 0 and check_only is false.
 [[nodiscard]] int config_write(const char* path, std::string_view text, const char* history_dir,
                                uint32_t history_keep, bool check_only, std::span<char> err);
 

@@ -32,9 +32,11 @@ bool ini_get_value(std::string_view text, std::string_view section, std::string_
                    std::span<char> out);
 
 // out = text with section holding exactly pairs, in place where keys already exist (keeping
-// their comments), appended after the section's last key line otherwise; a missing section is
-// appended at the end. 0; kErrInvalid when the section name, a key or a value cannot be
-// written; kErrNoMem. On failure out is empty.
+// their comments and line ends), appended after the section's last key line otherwise; a
+// missing section is appended at the end. New lines end like the text's first line (CRLF or
+// LF). 0; kErrInvalid when the section name or a value is not writable, the name holds '[' or
+// ']', a key is not writable, over 63 bytes or holds one of "=#;[]", a blank or a line break,
+// or a key is given twice; kErrNoMem. On failure out is empty.
 [[nodiscard]] int ini_set_section(std::string_view text, std::string_view section,
                                   std::span<const SettingPair> pairs, std::string& out);
 
