@@ -115,6 +115,44 @@ class HostileClientsTest(HttpsDaemonCase):
                 self.assertGreaterEqual(states["most connected"], 100, out)
                 self.check_still_serving(client, name)
 
+    def test_clients_that_stop_reading_stall_nobody_else(self):
+        """Four connections pipeline requests and never read the answers, until the server stops
+        reading from them (its output is stuck); the normal client is served throughout."""
+        client = NormalClient(self)
+        client.start()
+        hogs = []
+        sent = []
+        try:
+            batch = self.info_request() * 100
+            for _ in range(4):
+                raw = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8192)
+                raw.settimeout(20)
+                raw.connect(("127.0.0.1", self.port))
+                hog = self.context().wrap_socket(raw, server_hostname="127.0.0.1")
+                hogs.append(hog)
+                hog.settimeout(2)
+                count = 0
+                try:
+                    while count < 200000:
+                        hog.sendall(batch)
+                        count += 100
+                except (socket.timeout, ssl.SSLWantWriteError):
+                    pass
+                sent.append(count)
+            time.sleep(3)
+        finally:
+            client.stop.set()
+            client.join(30)
+            for hog in hogs:
+                hog.close()
+        print("\nclients that stop reading: %s requests sent before the server stopped reading; "
+              "normal client from %s: %s" % (sent, NORMAL_CLIENT, client.summary()),
+              file=sys.stderr)
+        self.assertTrue(all(n < 200000 for n in sent), sent)
+        self.check_still_serving(client, "clients that stop reading")
+
     @unittest.skipIf(TESTSSL is None, "testssl.sh is not installed (Debian package testssl.sh)")
     def test_testssl_finds_no_weak_protocol_renegotiation_compression_or_cipher(self):
         report = self.path("testssl.json")
