@@ -10,6 +10,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/line_reader.h"
 #include "common/scope_exit.h"
 #include "common/text.h"
 #include "sched/after.h"
@@ -25,66 +26,6 @@ inline constexpr size_t kReadBufferSize = 16384;
 inline constexpr size_t kRememberedKeyMax = kConfigRememberedKeySize - 1;
 inline constexpr int kMailErrSize = 128;
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-// Lines come either from text already in memory (fd < 0) or from a file read in chunks. The
-// buffer always holds at least one full line or the rest of the file, so "no line feed within
-// kLineMax bytes while more data follows" is decided without reading ahead twice.
-struct LineReader {
-  int fd = -1;
-  char* buf = nullptr;
-  size_t cap = 0;
-  std::string_view rest;
-  bool eof = true;
-  UniqueFd* file = nullptr;  // closed as soon as the last line is read
-};
-
-enum class LineResult { kLine, kEnd, kTooLong, kReadError };
-
-bool reader_fill(LineReader& r) {
-  size_t have = r.rest.size();
-  if (have > 0 && r.rest.data() != r.buf) {
-    memmove(r.buf, r.rest.data(), have);
-  }
-  while (have <= kLineMax && !r.eof) {
-    ssize_t n = read(r.fd, r.buf + have, r.cap - have);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;  // a read error is not the end of the file
-    }
-    if (n == 0) {
-      r.eof = true;
-    }
-    have += static_cast<size_t>(n);
-  }
-  r.rest = std::string_view(r.buf, have);
-  return true;
-}
-
-LineResult reader_next(LineReader& r, std::string_view& line) {
-  if (!r.eof && r.rest.size() <= kLineMax && !reader_fill(r)) {
-    return LineResult::kReadError;
-  }
-  size_t limit = r.rest.size() < kLineMax ? r.rest.size() : kLineMax;
-  const void* lf = memchr(r.rest.data(), '\n', limit);
-  size_t len = 0;
-  if (lf != nullptr) {
-    len = static_cast<size_t>(static_cast<const char*>(lf) - r.rest.data()) + 1;
-  } else if (r.rest.size() > limit) {
-    return LineResult::kTooLong;
-  } else if (r.rest.empty()) {
-    if (r.file != nullptr) {
-      r.file->reset();
-    }
-    return LineResult::kEnd;
-  } else {
-    len = r.rest.size();  // the last line, without a line feed
-  }
-  line = r.rest.substr(0, len);
-  r.rest.remove_prefix(len);
-  return LineResult::kLine;
-}
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t';
@@ -495,7 +436,7 @@ int load_lines(LineReader& reader, const char* path, SchedConfig& cfg, std::span
   ld.path = path;
   for (;;) {
     std::string_view line;
-    LineResult r = reader_next(reader, line);
+    LineResult r = line_reader_next(reader, line);
     if (r == LineResult::kEnd) {
       break;
     }
@@ -528,6 +469,7 @@ int config_load_text(std::string_view text, const char* path, SchedConfig& cfg,
   }
   config_reset(cfg);
   LineReader reader;
+  reader.line_max = kLineMax;
   reader.rest = text;
   return load_lines(reader, path, cfg, err);
 }
@@ -551,6 +493,7 @@ int config_load(const char* path, SchedConfig& cfg, std::span<char> err) {
   // The file may hold a literal password.
   ScopeExit wipe([&buf]() { OPENSSL_cleanse(buf, sizeof(buf)); });
   LineReader reader;
+  reader.line_max = kLineMax;
   reader.fd = fd.get();
   reader.buf = buf;
   reader.cap = sizeof(buf);

@@ -18,6 +18,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/line_reader.h"
 #include "common/scope_exit.h"
 #include "common/secret_text.h"
 #include "common/text.h"
@@ -48,62 +49,6 @@ inline constexpr std::string_view kFileHeader =
     "# vrk_sched API tokens -- managed by 'vrk_sched api-token add|remove'. Keep this file "
     "root-only (0600).\n# <name> <role> <created-unix> <secret>\n";
 static_assert(kFileHeader.size() == 144);
-
-// Lines come either from text in memory (fd < 0) or from the file read in chunks. The buffer
-// always holds a whole line or the rest of the file, so "no line feed within kLineMax bytes
-// while more data follows" is decided without reading ahead twice.
-struct LineReader {
-  int fd = -1;
-  char* buf = nullptr;
-  size_t cap = 0;
-  std::string_view rest;
-  bool eof = true;
-};
-
-enum class LineResult { kLine, kEnd, kTooLong, kReadError };
-
-bool reader_fill(LineReader& r) {
-  size_t have = r.rest.size();
-  if (have > 0 && r.rest.data() != r.buf) {
-    memmove(r.buf, r.rest.data(), have);
-  }
-  while (have <= kLineMax && !r.eof) {
-    ssize_t n = read(r.fd, r.buf + have, r.cap - have);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    if (n == 0) {
-      r.eof = true;
-    }
-    have += static_cast<size_t>(n);
-  }
-  r.rest = std::string_view(r.buf, have);
-  return true;
-}
-
-LineResult reader_next(LineReader& r, std::string_view& line) {
-  if (!r.eof && r.rest.size() <= kLineMax && !reader_fill(r)) {
-    return LineResult::kReadError;
-  }
-  size_t limit = r.rest.size() < kLineMax ? r.rest.size() : kLineMax;
-  const void* lf = memchr(r.rest.data(), '\n', limit);
-  size_t len = 0;
-  if (lf != nullptr) {
-    len = static_cast<size_t>(static_cast<const char*>(lf) - r.rest.data()) + 1;
-  } else if (r.rest.size() > limit) {
-    return LineResult::kTooLong;
-  } else if (r.rest.empty()) {
-    return LineResult::kEnd;
-  } else {
-    len = r.rest.size();
-  }
-  line = r.rest.substr(0, len);
-  r.rest.remove_prefix(len);
-  return LineResult::kLine;
-}
 
 bool is_token_char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -246,7 +191,7 @@ int token_line(std::string_view raw, const char* path, int line_no, TokenTable& 
 int token_lines(LineReader& r, const char* path, TokenTable& table, std::span<char> err) {
   for (int line_no = 1;; ++line_no) {
     std::string_view line;
-    LineResult res = reader_next(r, line);
+    LineResult res = line_reader_next(r, line);
     if (res == LineResult::kEnd) {
       return 0;
     }
@@ -301,6 +246,7 @@ int token_file_parse(std::string_view text, const char* path, TokenTable& table,
   err_set(err, "%s", "");
   secret_wipe(table);
   LineReader r;
+  r.line_max = kLineMax;
   r.rest = text;
   if (token_lines(r, path, table, err) != 0) {
     secret_wipe(table);
@@ -338,6 +284,7 @@ int token_file_load(const char* path, TokenTable& table, std::span<char> err) {
   }
   ScopeExit wipe_buf([&] { OPENSSL_cleanse(buf.get(), kReadBufferSize); });
   LineReader r;
+  r.line_max = kLineMax;
   r.fd = fd.get();
   r.buf = buf.get();
   r.cap = kReadBufferSize;
