@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -236,6 +237,9 @@ class NetSupervisorTest : public testing::Test {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      // Ends with the test process even when that dies early: a stand-in left waiting would
+      // hold the test's output open and stall the test runner.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       pause();
       _exit(0);
     }
@@ -1064,7 +1068,9 @@ TEST_F(NetSupervisorTest, ApiHandlerContract) {
     EXPECT_STREQ(got.signature, c.answer.signature);
     EXPECT_EQ(got.failed_login, c.want_flag);
     ASSERT_EQ(got.body_length, c.answer.body_length);
-    EXPECT_EQ(memcmp(got.body, c.answer.body, got.body_length), 0);
+    if (got.body_length > 0) {
+      EXPECT_EQ(memcmp(got.body, c.answer.body, got.body_length), 0);
+    }
     EXPECT_EQ(log.find("WARN"), std::string::npos) << log;
     EXPECT_TRUE(net_.socket.valid());
   }
