@@ -1127,16 +1127,9 @@ TEST_F(NetSupervisorTest, ApiReloadRestartsOnlyOnChange) {
   if (!can_start_children()) {
     GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
   }
-  std::string cert = dir_ + "/api.crt";
-  std::string key = dir_ + "/api.key";
-  write_file(cert, "CERT\n");
-  write_file(key, "KEY\n");
-  ApiSettings api;
-  api.enabled = 1;
-  snprintf(api.listen_address, sizeof api.listen_address, "127.0.0.1");
-  api.listen_port = 0;
-  snprintf(api.cert, sizeof api.cert, "%s", cert.c_str());
-  snprintf(api.key, sizeof api.key, "%s", key.c_str());
+  write_file(dir_ + "/api.crt", "CERT\n");
+  write_file(dir_ + "/api.key", "KEY\n");
+  ApiSettings api = api_in_dir("127.0.0.1", 0);
   api.max_clients = 8;
   net_set_api(net_, api, nullptr, nullptr);
   ASSERT_GT(net_.pid, 0);
@@ -1286,16 +1279,9 @@ TEST_F(NetSupervisorTest, SettingsChangesRestartTheChildAtOnce) {
   if (!can_start_children()) {
     GTEST_SKIP() << "running as root without the " << kNetAccount << " account";
   }
-  std::string cert = dir_ + "/api.crt";
-  std::string key = dir_ + "/api.key";
-  write_file(cert, "CERT\n");
-  write_file(key, "KEY\n");
-  ApiSettings api;
-  api.enabled = 1;
-  snprintf(api.listen_address, sizeof api.listen_address, "127.0.0.1");
-  api.listen_port = 0;
-  snprintf(api.cert, sizeof api.cert, "%s", cert.c_str());
-  snprintf(api.key, sizeof api.key, "%s", key.c_str());
+  write_file(dir_ + "/api.crt", "CERT\n");
+  write_file(dir_ + "/api.key", "KEY\n");
+  ApiSettings api = api_in_dir("127.0.0.1", 0);
   api.max_clients = 8;
   setenv("VRK_FAKE_NET_MODE", "idle", 1);
   net_.mail = mail_to_port(2525);  // still wanted once the API goes
