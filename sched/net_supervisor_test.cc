@@ -257,6 +257,16 @@ class NetSupervisorTest : public testing::Test {
   }
   void from_child(const IpcBuffer& buf) { ASSERT_EQ(ipc_send(peer_.get(), buf, false), 0); }
 
+  // A GET API_REQUEST with id for path from client, sent from the child's side.
+  void request_from_child(uint32_t id, const char* path, const char* client) {
+    ApiRequest req;
+    snprintf(req.method, sizeof req.method, "GET");
+    snprintf(req.path, sizeof req.path, "%s", path);
+    snprintf(req.client_address, sizeof req.client_address, "%s", client);
+    ASSERT_EQ(ipc_build_api_request(buf_, id, req), 0);
+    from_child(buf_);
+  }
+
   // The end of a killed fake. The pump may have reaped it already; the stand-in only ever
   // ends by a signal, so that alone shows the kill.
   void expect_killed(pid_t pid) {
@@ -547,12 +557,7 @@ TEST_F(NetSupervisorTest, ApiRequestsAreAnswered) {
     net_.api_enabled = c.api_on;
     net_.api_handler = c.handler;
     net_.api_context = &called;
-    ApiRequest req;
-    snprintf(req.method, sizeof req.method, "GET");
-    snprintf(req.path, sizeof req.path, "/v1/jobs");
-    snprintf(req.client_address, sizeof req.client_address, "127.0.0.1");
-    ASSERT_EQ(ipc_build_api_request(buf_, 41, req), 0);
-    from_child(buf_);
+    request_from_child(41, "/v1/jobs", "127.0.0.1");
     net_pump(net_);
     IpcMessage msg;
     ASSERT_TRUE(recv_message(peer_.get(), buf_, msg));
@@ -598,12 +603,7 @@ TEST_F(NetSupervisorTest, ApiResponseThatCannotBeSentIsLogged) {
       while (ipc_send(net_.socket.get(), buf_, true) == 0) {
       }
     }
-    ApiRequest req;
-    snprintf(req.method, sizeof req.method, "GET");
-    snprintf(req.path, sizeof req.path, "/");
-    snprintf(req.client_address, sizeof req.client_address, "::1");
-    ASSERT_EQ(ipc_build_api_request(buf_, 5, req), 0);
-    from_child(buf_);
+    request_from_child(5, "/", "::1");
     StderrCapture cap;
     net_pump(net_);
     EXPECT_LOG(cap.text(), kWarn,
@@ -1105,12 +1105,7 @@ TEST_F(NetSupervisorTest, ApiResponseOutsideTheContractIsNotSent) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     net_.api_context = const_cast<Case*>(&c);
-    ApiRequest req;
-    snprintf(req.method, sizeof req.method, "GET");
-    snprintf(req.path, sizeof req.path, "/");
-    snprintf(req.client_address, sizeof req.client_address, "127.0.0.1");
-    ASSERT_EQ(ipc_build_api_request(buf_, 3, req), 0);
-    from_child(buf_);
+    request_from_child(3, "/", "127.0.0.1");
     StderrCapture cap;
     net_pump(net_);
     EXPECT_LOG(cap.text(), kWarn,
