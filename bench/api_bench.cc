@@ -100,6 +100,27 @@ void BM_AuthenticateBearer(benchmark::State& state) {
 }
 BENCHMARK(BM_AuthenticateBearer)->Unit(benchmark::kMicrosecond);
 
+// GET path?query with the read token, handled state.iterations() times; every answer must be 200.
+// Returns the last answer's body length.
+uint32_t handle_bearer_get(benchmark::State& state, vrk::ApiState& api, const char* path,
+                           const char* query, const char* what) {
+  vrk::ApiRequest request;
+  vrk::text_copy_cut(request.method, "GET");
+  vrk::text_copy_cut(request.path, path);
+  vrk::text_copy_cut(request.query, query);
+  vrk::text_copy_cut(request.client_address, "192.0.2.1");
+  vrk::text_copy_cut(request.authorization, std::string("Bearer reader.") + kReadSecret);
+  vrk::ApiResponse response;
+  for (auto _ : state) {
+    vrk::api_handle_request(api, request, response);
+    if (response.status != 200) {
+      state.SkipWithError(what);
+      break;
+    }
+  }
+  return response.body_length;
+}
+
 void BM_HandleInfo50Jobs(benchmark::State& state) {
   vrk::log_init("api_bench", vrk::kLogError);
   char tmpl[] = "/tmp/api_bench_XXXXXX";
@@ -138,19 +159,7 @@ void BM_HandleInfo50Jobs(benchmark::State& state) {
   auto api = std::make_unique<vrk::ApiState>();
   vrk::api_state_init(*api, cfg_path.c_str(), (dir + "/queue.state").c_str(), dir.c_str(),
                       config.get(), nullptr);
-  vrk::ApiRequest request;
-  vrk::text_copy_cut(request.method, "GET");
-  vrk::text_copy_cut(request.path, "/api/v1/info");
-  vrk::text_copy_cut(request.client_address, "192.0.2.1");
-  vrk::text_copy_cut(request.authorization, std::string("Bearer reader.") + kReadSecret);
-  vrk::ApiResponse response;
-  for (auto _ : state) {
-    vrk::api_handle_request(*api, request, response);
-    if (response.status != 200) {
-      state.SkipWithError("info refused");
-      break;
-    }
-  }
+  (void)handle_bearer_get(state, *api, "/api/v1/info", "", "info refused");
   vrk::config_free(*config);
   unlink(cfg_path.c_str());
   unlink(tokens_path.c_str());
@@ -243,21 +252,8 @@ void BM_HandleListJobs50Of256(benchmark::State& state) {
   auto api = std::make_unique<vrk::ApiState>();
   vrk::api_state_init(*api, files.cfg_path.c_str(), queue_path.c_str(), files.dir.c_str(),
                       config.get(), &queue);
-  vrk::ApiRequest request;
-  vrk::text_copy_cut(request.method, "GET");
-  vrk::text_copy_cut(request.path, "/api/v1/jobs");
-  vrk::text_copy_cut(request.query, "offset=100&limit=50");
-  vrk::text_copy_cut(request.client_address, "192.0.2.1");
-  vrk::text_copy_cut(request.authorization, std::string("Bearer reader.") + kReadSecret);
-  vrk::ApiResponse response;
-  for (auto _ : state) {
-    vrk::api_handle_request(*api, request, response);
-    if (response.status != 200) {
-      state.SkipWithError("job list refused");
-      break;
-    }
-  }
-  state.counters["body_bytes"] = response.body_length;
+  state.counters["body_bytes"] =
+      handle_bearer_get(state, *api, "/api/v1/jobs", "offset=100&limit=50", "job list refused");
   vrk::config_free(*config);
   vrk::queue_free(queue);
   unlink(queue_path.c_str());
