@@ -1,27 +1,19 @@
 #include "sched/api/auth.h"
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <charconv>
-#include <initializer_list>
 #include <iterator>
-#include <memory>
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
 
-#include "common/digest.h"
-#include "common/handles.h"
+#include "common/text.h"
 
 namespace vrk {
 namespace {
 
 constexpr std::string_view kBearerPrefix = "Bearer ";
-constexpr std::string_view kSignedPrefix = "VRK-HMAC-SHA256 ";
+constexpr std::string_view kSignedPrefix = kApiSignedScheme;
 constexpr size_t kTokenNameMax = kTokenNameSize - 1;
 constexpr size_t kSecretLength = kTokenSecretSize - 1;
 constexpr size_t kTsMax = 23;
@@ -41,60 +33,6 @@ constexpr const char* kReasonTexts[] = {
     "nonce already used",
     "too many signed requests in the last minutes",
 };
-
-[[noreturn]] void hmac_fatal() {
-  fputs("fatal: OpenSSL HMAC-SHA256 failed\n", stderr);
-  abort();
-}
-
-// One HMAC context for the life of the process: fetching the algorithm and allocating a context
-// per request would cost more than the MAC itself. Each use re-keys it.
-EVP_MAC_CTX* hmac_context() {
-  static const std::unique_ptr<EVP_MAC_CTX, FreeWith<EVP_MAC_CTX_free>> ctx = [] {
-    std::unique_ptr<EVP_MAC, FreeWith<EVP_MAC_free>> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    // The context keeps its own reference to the algorithm.
-    std::unique_ptr<EVP_MAC_CTX, FreeWith<EVP_MAC_CTX_free>> c(mac ? EVP_MAC_CTX_new(mac.get())
-                                                                   : nullptr);
-    char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_end(),
-    };
-    if (!c || EVP_MAC_CTX_set_params(c.get(), params) != 1) {
-      hmac_fatal();
-    }
-    return c;
-  }();
-  return ctx.get();
-}
-
-// HMAC-SHA256 of the parts, in order, keyed with the token's secret text.
-void hmac_sha256_hex(const ApiToken& token, std::initializer_list<std::string_view> parts,
-                     char (&hex)[kApiSignatureHexSize]) {
-  EVP_MAC_CTX* ctx = hmac_context();
-  uint8_t mac[32];
-  size_t len = 0;
-  if (EVP_MAC_init(ctx, reinterpret_cast<const unsigned char*>(token.secret),
-                   strnlen(token.secret, sizeof token.secret), nullptr) != 1) {
-    hmac_fatal();
-  }
-  for (std::string_view part : parts) {
-    if (EVP_MAC_update(ctx, reinterpret_cast<const unsigned char*>(part.data()), part.size()) !=
-        1) {
-      hmac_fatal();
-    }
-  }
-  if (EVP_MAC_final(ctx, mac, &len, sizeof mac) != 1 || len != sizeof mac) {
-    hmac_fatal();
-  }
-  sha256_hex(mac, hex);
-  OPENSSL_cleanse(mac, sizeof mac);
-  // Re-keying with a blank key leaves no state derived from the secret in the context.
-  static const unsigned char kBlank = 0;
-  if (EVP_MAC_init(ctx, &kBlank, 1, nullptr) != 1) {
-    hmac_fatal();
-  }
-}
 
 bool lower_hex(std::string_view s, size_t length) {
   if (s.size() != length) {
@@ -281,34 +219,28 @@ const char* api_auth_reason(int number) {
 std::string_view api_canonical_request(const ApiRequest& request, std::string_view ts,
                                        std::string_view nonce) {
   static char area[kApiCanonicalSize];
-  uint8_t digest[32];
-  char body_hex[65];
-  sha256(request.body, request.body_length, digest);
-  sha256_hex(digest, body_hex);
-  int n = snprintf(area, sizeof area, "VRK1\n%s\n%s\n%s\n%.*s\n%.*s\n%s\n%s", request.method,
-                   request.path, request.query, static_cast<int>(ts.size()), ts.data(),
-                   static_cast<int>(nonce.size()), nonce.data(), body_hex, request.if_match);
-  if (n < 0 || n >= static_cast<int>(sizeof area)) {
-    return {};
-  }
-  return std::string_view(area, static_cast<size_t>(n));
+  ApiSignInput in;
+  in.method = text_view(request.method);
+  in.path = text_view(request.path);
+  in.query = text_view(request.query);
+  in.ts = ts;
+  in.nonce = nonce;
+  in.body = request.body;
+  in.body_length = request.body_length;
+  in.if_match = text_view(request.if_match);
+  return std::string_view(area, api_sign_canonical(in, area));
 }
 
 void api_request_signature(const ApiToken& token, std::string_view canonical,
                            char (&hex)[kApiSignatureHexSize]) {
-  hmac_sha256_hex(token, {canonical}, hex);
+  api_sign_request_hex(text_view(token.secret), canonical, hex);
 }
 
 void api_response_signature(const ApiToken& token, const char* nonce, uint32_t status,
                             const uint8_t* body, size_t body_length,
                             char (&hex)[kApiSignatureHexSize]) {
-  uint8_t digest[32];
-  char body_hex[65];
-  sha256(body, body_length, digest);
-  sha256_hex(digest, body_hex);
-  char head[kApiNonceSize + 32];
-  int n = snprintf(head, sizeof head, "VRK1-R\n%.32s\n%u\n", nonce, status);
-  hmac_sha256_hex(token, {std::string_view(head, static_cast<size_t>(n)), body_hex}, hex);
+  api_sign_response_hex(text_view(token.secret), std::string_view(nonce, strnlen(nonce, 32)),
+                        status, body, body_length, hex);
 }
 
 }  // namespace vrk

@@ -10,14 +10,12 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/api_sign.h"
 #include "common/ipc.h"
 #include "sched/api/tokens.h"
 
 namespace vrk {
 
-inline constexpr int kApiNonceSize = 33;         // 32 lower-case hex digits
-inline constexpr int kApiSignatureHexSize = 65;  // 64 lower-case hex digits
-inline constexpr int kApiCanonicalSize = 4096;   // the static canonical-request area
 inline constexpr int kApiNonceCacheSlots = 4096;
 inline constexpr int64_t kApiTimestampWindow = 300;  // ts may be t-300 .. t+300
 // A nonce stays used for as long as its ts can still be accepted: stored at t with ts up to
