@@ -1,0 +1,1 @@
+#include "client/json_text.h"

@@ -1,0 +1,1 @@
+#include "client/pin.h"
