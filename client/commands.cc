@@ -1,8 +1,8 @@
 #include "client/commands.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>

@@ -34,8 +34,8 @@ CurlTextPtr url_part(CURLU* u, CURLUPart part) {
 
 int verify_pin(int preverify_ok, X509_STORE_CTX* store) {
   (void)preverify_ok;  // the pin replaces the chain check: a self-signed certificate is fine
-  SSL* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  SSL* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   HttpClient* client =
       ssl ? static_cast<HttpClient*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
   if (client == nullptr) {
@@ -84,8 +84,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-int http_client_open(const char* url, const char* ca_file, const CertPin* pin,
-                     HttpClient& client, std::span<char> err) {
+int http_client_open(const char* url, const char* ca_file, const CertPin* pin, HttpClient& client,
+                     std::span<char> err) {
   err_set(err, "%s", "");
   CurlUrlPtr u(curl_url());
   if (!u) {
@@ -101,8 +101,8 @@ int http_client_open(const char* url, const char* ca_file, const CertPin* pin,
   // The path check alone would let "https://h/." through: curl normalises it to "/".
   std::string_view raw(url);
   size_t host_start = raw.find("://");
-  ok = ok && host_start != std::string_view::npos &&
-       raw.find('/', host_start + 3) >= raw.size() - 1;
+  ok =
+      ok && host_start != std::string_view::npos && raw.find('/', host_start + 3) >= raw.size() - 1;
   if (!ok) {
     err_set(err, "--url must look like https://<host>[:<port>] (got '%s')", url);
     return -1;
@@ -219,8 +219,7 @@ int http_exchange(HttpClient& client, const HttpRequest& request, HttpReply& rep
     return -1;
   }
   if (rc == CURLE_WRITE_ERROR && reply.too_large) {
-    err_set(err, "%s: the answer is larger than %zu bytes", client.origin.c_str(),
-            kHttpReplyMax);
+    err_set(err, "%s: the answer is larger than %zu bytes", client.origin.c_str(), kHttpReplyMax);
     return -1;
   }
   if (rc != CURLE_OK) {

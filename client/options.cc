@@ -28,8 +28,18 @@ const CommandSpec kCommandTable[] = {
 
 namespace {
 
-enum class Opt { kUrl, kCaFile, kFingerprint, kTokenFile, kIfMatch, kFile, kWait, kFollow,
-                 kHelp, kVersion };
+enum class Opt {
+  kUrl,
+  kCaFile,
+  kFingerprint,
+  kTokenFile,
+  kIfMatch,
+  kFile,
+  kWait,
+  kFollow,
+  kHelp,
+  kVersion
+};
 
 struct OptionSpec {
   const char* name;

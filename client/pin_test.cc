@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include <openssl/pem.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 
 #include "common/handles.h"
 

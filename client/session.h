@@ -37,7 +37,7 @@ struct ApiAnswer {
   long status = 0;
   bool signed_answer = false;
   std::string body;
-  JsonValuePtr root;              // null when the body is no JSON
+  JsonValuePtr root;                // null when the body is no JSON
   const JsonValue* json = nullptr;  // root.get()
 };
 

@@ -58,14 +58,10 @@ TEST(SignResponseValid, AcceptsOnlyTheExactSignature) {
     bool want;
   };
   const Case cases[] = {
-      {good, 200, body, true},
-      {flipped, 200, body, false},
-      {upper, 200, body, false},
-      {good.substr(0, 63), 200, body, false},
-      {good + "0", 200, body, false},
-      {"", 200, body, false},
-      {good, 201, body, false},
-      {good, 200, body + " ", false},
+      {good, 200, body, true},        {flipped, 200, body, false},
+      {upper, 200, body, false},      {good.substr(0, 63), 200, body, false},
+      {good + "0", 200, body, false}, {"", 200, body, false},
+      {good, 201, body, false},       {good, 200, body + " ", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.header + " " + std::to_string(c.status) + " " + c.body);

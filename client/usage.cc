@@ -7,11 +7,12 @@ namespace vrk {
 
 void client_print_usage(FILE* out) {
   fprintf(out, "vrk_sched_client %s (build %s)\n\n", kVersion, kBuild);
-  fputs("Usage: vrk_sched_client --url https://<host>:<port> (--ca-file <path> | --fingerprint "
-        "<XX:XX:...>)\n"
-        "                        --token-file <path> <command> [words] [options]\n\n"
-        "Commands:\n",
-        out);
+  fputs(
+      "Usage: vrk_sched_client --url https://<host>:<port> (--ca-file <path> | --fingerprint "
+      "<XX:XX:...>)\n"
+      "                        --token-file <path> <command> [words] [options]\n\n"
+      "Commands:\n",
+      out);
   for (const CommandSpec* c = kCommandTable; c->name != nullptr; ++c) {
     fprintf(out, "  %s%s%s\n", c->name, c->words[0] ? " " : "", c->words);
   }
@@ -36,17 +37,18 @@ void client_print_usage(FILE* out) {
           "           textfile collector (see docs/monitoring.txt).\n"
           "\n",
           kDefaultWaitSeconds);
-  fputs("--ca-file trusts the certificate 'vrk_sched api-init' wrote (the host name in --url\n"
-        "must match its CN); --fingerprint pins it by the SHA-256 fingerprint api-init and\n"
-        "api-info print. --token-file holds '<name>.<secret>' as 'vrk_sched api-token add'\n"
-        "printed it (or the token's line of the server's tokens file) and must not be\n"
-        "accessible by group or others. Every request is signed and every answer's\n"
-        "X-VRK-Signature checked; an answer without a valid signature is refused.\n"
-        "\n"
-        "Output: the server's JSON, indented on a terminal. Exit 0 on success, 1 with an\n"
-        "\"error:\" line (HTTP status, the server's code and message) otherwise, 2 for usage\n"
-        "errors.\n",
-        out);
+  fputs(
+      "--ca-file trusts the certificate 'vrk_sched api-init' wrote (the host name in --url\n"
+      "must match its CN); --fingerprint pins it by the SHA-256 fingerprint api-init and\n"
+      "api-info print. --token-file holds '<name>.<secret>' as 'vrk_sched api-token add'\n"
+      "printed it (or the token's line of the server's tokens file) and must not be\n"
+      "accessible by group or others. Every request is signed and every answer's\n"
+      "X-VRK-Signature checked; an answer without a valid signature is refused.\n"
+      "\n"
+      "Output: the server's JSON, indented on a terminal. Exit 0 on success, 1 with an\n"
+      "\"error:\" line (HTTP status, the server's code and message) otherwise, 2 for usage\n"
+      "errors.\n",
+      out);
 }
 
 }  // namespace vrk

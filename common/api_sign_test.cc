@@ -31,9 +31,9 @@ TEST(ApiSignCanonical, PutWithBodyAndIfMatch) {
   std::string body = "{\"command\":\"agent\"}";
   char out[kApiCanonicalSize];
   size_t n = api_sign_canonical(put_input(body), out);
-  std::string want =
-      "VRK1\nPUT\n/api/v1/jobs/a%20b\n\n1700000000\n" + std::string(kNonce) +
-      "\nf6ba1f2e8a0c2e2a398b0de3bea0c0d049d61d6b0a3d91112aa50dc8b39fbbb3\n" + std::string(kEtag);
+  std::string want = "VRK1\nPUT\n/api/v1/jobs/a%20b\n\n1700000000\n" + std::string(kNonce) +
+                     "\nf6ba1f2e8a0c2e2a398b0de3bea0c0d049d61d6b0a3d91112aa50dc8b39fbbb3\n" +
+                     std::string(kEtag);
   EXPECT_EQ(std::string(out, n), want);
   EXPECT_EQ(strlen(out), n);
   char hex[kApiSignatureHexSize];

@@ -7,10 +7,10 @@ secs=${1:-60}
 cd "$top"
 cmake -S . -B build-fuzz -G Ninja -DVRK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=$(find common sched net -name '*_fuzz.cc' | sed 's|.*/||; s|\.cc$||' | sort)
+targets=$(find common sched net client -name '*_fuzz.cc' | sed 's|.*/||; s|\.cc$||' | sort)
 ninja -C build-fuzz -j2 $targets
 for t in $targets; do
-  dir=$(dirname "$(find common sched net -name "$t.cc")")
+  dir=$(dirname "$(find common sched net client -name "$t.cc")")
   corpus=$(mktemp -d)
   seeds="$dir/testdata/fuzz/$t"
   [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
