@@ -33,7 +33,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kJobsPageLimit = 50;
 constexpr int kJobsListAttempts = 3;
-// Bodies the client sends are request bodies: the server's limits apply.
+// How often log --follow and mail-test ask again while nothing has changed.
 constexpr int kPollSeconds = 1;
 
 struct Context {
@@ -327,16 +327,8 @@ int cmd_validate(Context& ctx) {
     if (json_text_member(body, "name", existing)) {
       return fail("the job JSON has a \"name\" already: give either it or <name>");
     }
-    size_t brace = body.find('{');
-    std::string_view rest = std::string_view(body).substr(brace + 1);
-    std::string named = "{\"name\":";
-    json_text_quote(ctx.options.words[0], named);
-    std::vector<std::string_view> unused;
-    if (rest.find_first_not_of(" \t\r\n") != std::string_view::npos &&
-        rest[rest.find_first_not_of(" \t\r\n")] != '}') {
-      named += ',';
-    }
-    named.append(rest);
+    std::string named;
+    json_text_prepend_member(body, "name", ctx.options.words[0], named);
     body = std::move(named);
   }
   ApiCallSpec spec;
@@ -404,16 +396,16 @@ int cmd_log(Context& ctx) {
     if (!success(a)) {
       return answer_error(a);
     }
-    const char* data = json_as_string(json_object_find(a.json, "data"));
-    const JsonValue* data_value = json_object_find(a.json, "data");
+    const JsonValue* data = json_object_find(a.json, "data");
     int64_t next = 0, size = 0;
     int finished = 0;
-    if (data == nullptr || json_as_integer(json_object_find(a.json, "next_offset"), next) != 1 ||
+    if (json_type_of(data) != JsonType::kString ||
+        json_as_integer(json_object_find(a.json, "next_offset"), next) != 1 ||
         json_as_integer(json_object_find(a.json, "size"), size) != 1 ||
         json_as_bool(json_object_find(a.json, "finished"), finished) != 1 || next < offset) {
       return fail("the server's log answer lacks data, next_offset, size or finished");
     }
-    fwrite(data, 1, data_value->text.size(), stdout);
+    fwrite(data->text.data(), 1, data->text.size(), stdout);
     fflush(stdout);
     bool at_end = next >= size;
     if (next == offset && !at_end && !ctx.options.follow) {

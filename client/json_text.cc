@@ -145,6 +145,20 @@ bool json_text_items(std::string_view raw, std::vector<std::string_view>& items)
   return true;
 }
 
+void json_text_prepend_member(std::string_view raw, std::string_view key, std::string_view text,
+                              std::string& out) {
+  size_t brace = skip_space(raw, 0);
+  size_t next = skip_space(raw, brace + 1);
+  out.assign(1, '{');
+  json_text_quote(key, out);
+  out += ':';
+  json_text_quote(text, out);
+  if (next < raw.size() && raw[next] != '}') {
+    out += ',';
+  }
+  out.append(raw.substr(brace + 1));
+}
+
 void json_text_quote(std::string_view text, std::string& out) {
   out += '"';
   for (char c : text) {

@@ -23,6 +23,11 @@ bool json_text_member(std::string_view raw, std::string_view key, std::string_vi
 // Requires: raw is valid JSON.
 bool json_text_items(std::string_view raw, std::vector<std::string_view>& items);
 
+// The object raw with the member key: text (a JSON string) put first, into out (replaced).
+// Requires: raw is a valid JSON object.
+void json_text_prepend_member(std::string_view raw, std::string_view key, std::string_view text,
+                              std::string& out);
+
 // Appends text as a JSON string with its quotes: '"', '\' and bytes below 0x20 escaped.
 void json_text_quote(std::string_view text, std::string& out);
 

@@ -68,6 +68,24 @@ TEST(JsonTextMember, FindsTopLevelMembersOnly) {
   EXPECT_FALSE(json_text_items("{}", items));
 }
 
+TEST(JsonTextPrependMember, PutsTheMemberFirst) {
+  struct Case {
+    std::string raw;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"{}", "{\"name\":\"a b\"}"},
+      {" { } ", "{\"name\":\"a b\" } "},
+      {"\n{\"command\":\"agent\"}\n", "{\"name\":\"a b\",\"command\":\"agent\"}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw);
+    std::string out = "old";
+    json_text_prepend_member(c.raw, "name", "a b", out);
+    EXPECT_EQ(out, c.want);
+  }
+}
+
 TEST(JsonTextQuote, EscapesQuotesBackslashesAndControls) {
   std::string out = "x";
   json_text_quote(std::string_view("a\"b\\c\n\x01\xc3\xa9", 9), out);
