@@ -372,8 +372,8 @@ int latest_run(Context& ctx, const char* job, std::string& id) {
   return kExitOk;
 }
 
-// Writes the log's bytes from offset 0; with --follow until the run has finished and every byte
-// has been read, polling while it grows.
+// Writes the log's bytes from offset 0 up to its size at the first answer; with --follow until
+// the run has finished and every byte has been read, polling while nothing new has come.
 int cmd_log(Context& ctx) {
   const char* job = ctx.options.words[0];
   std::string run = ctx.options.words[1];
@@ -385,6 +385,7 @@ int cmd_log(Context& ctx) {
     return kExitFailed;
   }
   int64_t offset = 0;
+  int64_t end = -1;
   for (;;) {
     ApiCallSpec spec;
     spec.path = path;
@@ -407,11 +408,13 @@ int cmd_log(Context& ctx) {
     }
     fwrite(data->text.data(), 1, data->text.size(), stdout);
     fflush(stdout);
-    bool at_end = next >= size;
-    if (next == offset && !at_end && !ctx.options.follow) {
-      return kExitOk;  // the rest is an unfinished character still being written
-    }
-    if (at_end && (finished != 0 || !ctx.options.follow)) {
+    if (!ctx.options.follow) {
+      // The log as it was at the first answer; a character still being written ends it early.
+      end = end < 0 ? size : end;
+      if (next >= end || next == offset) {
+        return kExitOk;
+      }
+    } else if (next >= size && finished != 0) {
       return kExitOk;
     }
     if (next == offset) {

@@ -4,6 +4,9 @@ trust, the token file's rules, and the metrics text checked with promtool when i
 Commands whose server handlers are missing (the server answers 500 "no response") are skipped.
 """
 
+import hashlib
+import hmac
+import http.server
 import json
 import os
 import re
@@ -13,6 +16,7 @@ import ssl
 import subprocess
 import threading
 import unittest
+import urllib.parse
 
 from api_auth_test import free_port
 from daemon_test import DaemonCase
@@ -259,6 +263,170 @@ class TrustTest(ClientCase):
         rc, _, err = self.client("info", "--token", "x")
         self.assertEqual(rc, 2)
         self.assertIn("error: unknown option '--token'", err)
+
+
+class FakeApi:
+    """A stand-in API server on 127.0.0.1 for the commands whose server handlers are not there
+    yet: it checks each request's signature with Python's hmac (canonical request, body hash,
+    If-Match) and signs its answers the same way. handler(method, path, query, body, if_match)
+    returns (status, document)."""
+
+    def __init__(self, cert, key, name, secret, handler):
+        self.secret = secret.encode()
+        self.name = name
+        self.handler = handler
+        self.requests = []
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def answer(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                path, _, query = self.path.partition("?")
+                if_match = self.headers.get("If-Match", "")
+                m = re.fullmatch(r"VRK-HMAC-SHA256 key=(\S+), ts=(\d+), nonce=([0-9a-f]{32}), "
+                                 r"sig=([0-9a-f]{64})", self.headers.get("Authorization", ""))
+                status, doc = 401, {"error": {"code": "unauthorized", "message": "bad"}}
+                nonce = None
+                if m and m.group(1) == outer.name:
+                    canonical = "\n".join(["VRK1", self.command, path, query, m.group(2),
+                                           m.group(3), hashlib.sha256(body).hexdigest(),
+                                           if_match])
+                    want = hmac.new(outer.secret, canonical.encode(), hashlib.sha256).hexdigest()
+                    if hmac.compare_digest(want, m.group(4)):
+                        nonce = m.group(3)
+                        outer.requests.append((self.command, path, query, body, if_match))
+                        status, doc = outer.handler(self.command, urllib.parse.unquote(path),
+                                                    query, body, if_match)
+                data = json.dumps(doc).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                if nonce:
+                    text = "VRK1-R\n%s\n%d\n%s" % (nonce, status, hashlib.sha256(data).hexdigest())
+                    self.send_header("X-VRK-Signature", hmac.new(outer.secret, text.encode(),
+                                                                 hashlib.sha256).hexdigest())
+                self.end_headers()
+                self.wfile.write(data)
+
+            do_GET = do_PUT = do_POST = do_DELETE = answer
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(cert, key)
+        self.server.socket = ctx.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join()
+
+
+class StandInServerTest(ClientCase):
+    """The change, run, log and mail commands against FakeApi, so they are covered before the
+    server's handlers exist; the same commands run against the daemon in WriteTest, RunTest and
+    MailTest once it has them."""
+
+    def fake(self, handler):
+        with open(self.tokens["adm"]) as f:
+            name, secret = f.read().strip().split(".", 1)
+        api = FakeApi(self.path("api.crt"), self.path("api.key"), name, secret, handler)
+        self.addCleanup(api.close)
+        return api
+
+    def test_changes_sign_body_and_if_match(self):
+        def handler(method, path, query, body, if_match):
+            if (method, path) == ("GET", "/api/v1/settings/sched"):
+                return 200, {"config_etag": '"e1"', "sched": {}}
+            if method in ("PUT", "DELETE") and path == "/api/v1/jobs/a b":
+                if if_match != '"e1"':
+                    return 412, {"error": {"code": "precondition_failed", "message": "changed"}}
+                return 200, {"config_etag": '"e2"', "created": True}
+            if (method, path) == ("POST", "/api/v1/validate/job"):
+                return 200, {"valid": json.loads(body)["name"] == "a b", "result": None}
+            return 404, {"error": {"code": "not_found", "message": "unknown path"}}
+        api = self.fake(handler)
+        job = '{"command": "agent"}'
+        rc, out, err = self.client("put", "a b", stdin=job, port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(json.loads(out)["config_etag"], '"e2"')
+        self.assertEqual(api.requests[-1], ("PUT", "/api/v1/jobs/a%20b", "", job.encode(), '"e1"'))
+        rc, out, err = self.client("delete", "a b", "--if-match", '"e0"', port=api.port)
+        self.assertEqual((rc, out, err), (1, "", "error: 412 precondition_failed: changed\n"))
+        self.assertEqual(api.requests[-1][0], "DELETE")
+        rc, out, err = self.client("validate", "a b", stdin=job, port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(json.loads(api.requests[-1][3]), {"name": "a b", "command": "agent"})
+        path = self.write("job.json", '{"name": "a b", "command": "agent"}')
+        rc, out, err = self.client("validate", "--file", path, port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        rc, out, err = self.client("validate", "a b", "--file", path, port=api.port)
+        self.assertEqual(rc, 1)
+        self.assertIn('has a "name" already', err)
+
+    def test_log_follow_reads_a_growing_log_to_its_end(self):
+        lines = [b"line %d\n" % i for i in range(6)] + [b"--- end ---\n"]
+        state = {"written": 0}
+
+        def handler(method, path, query, body, if_match):
+            if path == "/api/v1/jobs/nightly/runs":
+                return 200, {"job": "nightly", "runs": [{"id": "20261208T100000Z"}]}
+            if path != "/api/v1/jobs/nightly/runs/20261208T100000Z/log":
+                return 404, {"error": {"code": "not_found", "message": "no such run"}}
+            # Each request finds one more line written; chunks are at most 5 bytes.
+            state["written"] = min(state["written"] + 1, len(lines))
+            text = b"".join(lines[:state["written"]])
+            offset = int(urllib.parse.parse_qs(query)["offset"][0])
+            chunk = text[offset:offset + 5]
+            return 200, {"id": "20261208T100000Z", "offset": offset, "size": len(text),
+                         "finished": state["written"] == len(lines),
+                         "data": chunk.decode(), "length": len(chunk),
+                         "next_offset": offset + len(chunk)}
+        api = self.fake(handler)
+        rc, out, err = self.client("log", "nightly", "latest", "--follow", port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(out.encode(), b"".join(lines))
+        # Without --follow it stops at the end of what is there.
+        state["written"] = 0
+        rc, out, err = self.client("log", "nightly", "20261208T100000Z", port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertTrue(out.startswith("line 0\n"), out)
+        self.assertLess(len(out), len(b"".join(lines)))
+
+    def test_mail_test_polls_until_sent_or_failed(self):
+        polls = {"n": 0}
+        outcome = {"state": "sent", "error": None}
+
+        def handler(method, path, query, body, if_match):
+            if (method, path) == ("POST", "/api/v1/mail/test"):
+                polls["n"] = 0
+                return 202, {"mail_id": 7}
+            if path == "/api/v1/mail/results/7":
+                polls["n"] += 1
+                state = "pending" if polls["n"] < 3 else outcome["state"]
+                return 200, {"mail_id": 7, "state": state,
+                             "error": outcome["error"] if state == "failed" else None}
+            return 404, {"error": {"code": "not_found", "message": "no such mail"}}
+        api = self.fake(handler)
+        rc, out, err = self.client("mail-test", port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(json.loads(out)["state"], "sent")
+        self.assertEqual(polls["n"], 3)
+        outcome.update(state="failed", error="550 refused")
+        rc, out, err = self.client("mail-test", port=api.port)
+        self.assertEqual(rc, 1)
+        self.assertEqual(err, "error: test mail 7 failed: 550 refused\n")
+        outcome.update(state="pending")
+        rc, out, err = self.client("mail-test", "--wait-seconds", "1", port=api.port)
+        self.assertEqual(rc, 1)
+        self.assertEqual(err, "error: test mail 7 still pending after 1 s\n")
 
 
 class WriteTest(ClientCase):
