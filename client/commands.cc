@@ -514,6 +514,10 @@ int run_command(Context& ctx) {
 }  // namespace
 
 int client_main(int argc, char** argv) {
+  if (argc < 2) {
+    client_print_usage(stdout);
+    return kExitUsage;
+  }
   ClientOptions options;
   char err[kOptionsErrSize];
   if (client_options_parse(argc, argv, options, err) != 0) {

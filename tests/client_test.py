@@ -185,6 +185,34 @@ class ReadTest(ClientCase):
         rc, out, err = self.client("job", "a b")
         self.assertEqual(err, "error: 404 not_found: no job named 'a b'\n")
 
+    def test_indented_on_a_terminal_and_usage(self):
+        import pty
+        master, slave = pty.openpty()
+        p = subprocess.Popen([CLIENT, "--url", "https://127.0.0.1:%d" % self.port, "--ca-file",
+                              self.path("api.crt"), "--token-file", self.tokens["adm"], "job",
+                              "job-01"], stdout=slave, stderr=subprocess.PIPE, env=self.env)
+        os.close(slave)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the other side is closed
+                break
+            if not chunk:
+                break
+            out += chunk
+        os.close(master)
+        self.assertEqual(p.wait(), 0, p.stderr.read())
+        p.stderr.close()
+        text = out.decode().replace("\r\n", "\n")
+        self.assertTrue(text.startswith('{\n  "config_etag": "\\"'), text)
+        self.assertIn('\n    "name": "job-01",\n', text)
+        self.assertEqual(json.loads(text)["job"]["name"], "job-01")
+        rc, out, err = run([CLIENT])
+        self.assertEqual((rc, err), (2, ""))
+        self.assertTrue(out.startswith("vrk_sched_client "), out)
+        self.assertIn("\n  log <name> <run-id>|latest\n", out)
+
     def test_metrics_text(self):
         rc, out, err = self.client("metrics")
         self.assertEqual(rc, 0, err)
