@@ -111,6 +111,20 @@ bool wait_valid(const char* text, int& seconds) {
          seconds <= kMaxWaitSeconds;
 }
 
+// The value goes into a header and into the signed request as it is: it must survive the
+// header unchanged (no surrounding blanks, no control bytes) and fit the server's limit.
+bool if_match_valid(std::string_view s) {
+  if (s.size() > kIfMatchMax || s.front() == ' ' || s.back() == ' ') {
+    return false;
+  }
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int client_options_parse(int argc, char** argv, ClientOptions& options, std::span<char> err) {
@@ -171,6 +185,11 @@ int client_options_parse(int argc, char** argv, ClientOptions& options, std::spa
     }
     if (spec->opt == Opt::kWait && !wait_valid(value, o.wait_seconds)) {
       err_set(err, "--wait-seconds must be 1..%d", kMaxWaitSeconds);
+      return -1;
+    }
+    if (spec->opt == Opt::kIfMatch && !if_match_valid(value)) {
+      err_set(err, "--if-match must be a config_etag as the server sent it (at most %zu bytes)",
+              kIfMatchMax);
       return -1;
     }
     store(o, spec->opt, value);

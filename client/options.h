@@ -2,6 +2,8 @@
 // "--name=value") and one command word from a constant table with its words.
 #pragma once
 
+#include <stddef.h>
+
 #include <span>
 
 namespace vrk {
@@ -9,6 +11,7 @@ namespace vrk {
 inline constexpr size_t kOptionsErrSize = 256;
 inline constexpr int kDefaultWaitSeconds = 60;
 inline constexpr int kMaxWaitSeconds = 86400;
+inline constexpr size_t kIfMatchMax = 128;  // the server's limit for the header
 
 enum class ClientCommand {
   kInfo,
@@ -57,7 +60,7 @@ struct ClientOptions {
 // Reads argv into options. 0, or -1 with one message in err (kOptionsErrSize) for a usage error:
 // an unknown option or command, a missing value or word, too many words, both or neither of
 // --ca-file and --fingerprint, no --url or --token-file, --follow outside log, a bad
-// --wait-seconds. --help and --version end the check early (no command needed).
+// --wait-seconds or --if-match. --help and --version end the check early (no command needed).
 [[nodiscard]] int client_options_parse(int argc, char** argv, ClientOptions& options,
                                        std::span<char> err);
 

@@ -36,6 +36,9 @@ Parsed parse(std::vector<std::string> words, bool with_base = true) {
   return p;
 }
 
+constexpr const char* kBadIfMatch =
+    "--if-match must be a config_etag as the server sent it (at most 128 bytes)";
+
 TEST(ClientOptionsParse, UsageErrors) {
   struct Case {
     std::vector<std::string> words;
@@ -61,6 +64,9 @@ TEST(ClientOptionsParse, UsageErrors) {
       {{"jobs", "--file="}, true, "--file needs a value"},
       {{"jobs", "--follow=yes"}, true, "--follow takes no value"},
       {{"mail-test", "--wait-seconds", "0"}, true, "--wait-seconds must be 1..86400"},
+      {{"delete", "a", "--if-match", " \"e\""}, true, kBadIfMatch},
+      {{"delete", "a", "--if-match", "\"e\"\n"}, true, kBadIfMatch},
+      {{"delete", "a", "--if-match", std::string(129, 'e')}, true, kBadIfMatch},
       {{"mail-test", "--wait-seconds", "86401"}, true, "--wait-seconds must be 1..86400"},
       {{"mail-test", "--wait-seconds", "5s"}, true, "--wait-seconds must be 1..86400"},
       {{"info", "--ca-file", "c", "--token-file", "t"},
@@ -99,6 +105,8 @@ TEST(ClientOptionsParse, ReadsOptionsAnywhere) {
   EXPECT_STREQ(p.options.words[0], "nightly");
   EXPECT_STREQ(p.options.words[1], "--odd-run");
   EXPECT_EQ(p.options.wait_seconds, kDefaultWaitSeconds);
+  p = parse({"delete", "a", "--if-match", std::string(128, 'e')});
+  EXPECT_EQ(p.rc, 0) << p.err;
   p = parse({"mail-test", "--wait-seconds=86400"});
   ASSERT_EQ(p.rc, 0) << p.err;
   EXPECT_EQ(p.options.wait_seconds, 86400);
