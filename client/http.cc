@@ -123,7 +123,11 @@ int http_client_open(const char* url, const char* ca_file, const CertPin* pin, H
              curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kHttpConnectTimeoutSeconds) == CURLE_OK &&
              curl_easy_setopt(e, CURLOPT_TIMEOUT, kHttpTimeoutSeconds) == CURLE_OK &&
-             curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2) == CURLE_OK;
+             curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2) == CURLE_OK &&
+             curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) == CURLE_OK &&
+             // Only the command line decides where the client connects: no proxy from the
+             // environment.
+             curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
   if (set && pin != nullptr) {
     // The pin is the whole check: curl's own chain and name checks would refuse the
     // self-signed certificate before the pin is looked at. No session resumption, so every
