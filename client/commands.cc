@@ -75,6 +75,18 @@ void print_json(std::string_view raw) {
   }
 }
 
+// A server text for the error line: control bytes (a terminal's escape sequences among them)
+// become '?'.
+std::string printable(const char* text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      c = '?';
+    }
+  }
+  return out;
+}
+
 // "error: <status> <code>: <message>" for an answer outside 2xx.
 int answer_error(const ApiAnswer& a) {
   const JsonValue* e = json_object_find(a.json, "error");
@@ -82,7 +94,8 @@ int answer_error(const ApiAnswer& a) {
   const char* message = json_as_string(json_object_find(e, "message"));
   const char* note = a.signed_answer ? "" : " (unsigned answer)";
   if (code != nullptr && message != nullptr) {
-    return fail("%ld %s: %s%s", a.status, code, message, note);
+    return fail("%ld %s: %s%s", a.status, printable(code).c_str(), printable(message).c_str(),
+                note);
   }
   return fail("HTTP status %ld from the server%s", a.status, note);
 }
@@ -348,7 +361,8 @@ int cmd_validate(Context& ctx) {
     const JsonValue* e = json_object_find(json_object_find(a.json, "result"), "error");
     const char* code = json_as_string(json_object_find(e, "code"));
     const char* message = json_as_string(json_object_find(e, "message"));
-    return fail("not valid: %s: %s", code ? code : "?", message ? message : "?");
+    return fail("not valid: %s: %s", printable(code ? code : "?").c_str(),
+                printable(message ? message : "?").c_str());
   }
   return kExitOk;
 }
@@ -463,7 +477,8 @@ int cmd_mail_test(Context& ctx) {
         return kExitOk;
       }
       const char* e = json_as_string(json_object_find(r.json, "error"));
-      return fail("test mail %lld %s: %s", static_cast<long long>(id), state, e ? e : "");
+      return fail("test mail %lld %s: %s", static_cast<long long>(id), printable(state).c_str(),
+                  printable(e ? e : "").c_str());
     }
     if (waited >= ctx.options.wait_seconds) {
       print_json(r.body);

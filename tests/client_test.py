@@ -379,7 +379,7 @@ class StandInServerTest(ClientCase):
                 return 200, {"config_etag": '"e2"', "created": True}
             if (method, path) == ("POST", "/api/v1/validate/job"):
                 return 200, {"valid": json.loads(body)["name"] == "a b", "result": None}
-            return 404, {"error": {"code": "not_found", "message": "unknown path"}}
+            return 404, {"error": {"code": "not_found", "message": "unknown path \x1b[2J"}}
         api = self.fake(handler)
         job = '{"command": "agent"}'
         rc, out, err = self.client("put", "a b", stdin=job, port=api.port)
@@ -398,6 +398,9 @@ class StandInServerTest(ClientCase):
         rc, out, err = self.client("validate", "a b", "--file", path, port=api.port)
         self.assertEqual(rc, 1)
         self.assertIn('has a "name" already', err)
+        # Control bytes in the server's message do not reach the terminal.
+        rc, out, err = self.client("runs", "x", port=api.port)
+        self.assertEqual((rc, out, err), (1, "", "error: 404 not_found: unknown path ?[2J\n"))
 
     def test_log_follow_reads_a_growing_log_to_its_end(self):
         lines = [b"line %d\n" % i for i in range(6)] + [b"--- end ---\n"]
@@ -489,7 +492,7 @@ class WriteTest(ClientCase):
 
 class RunTest(ClientCase):
     jobs_text = ("[slow]\ncommand = agent\nschedule = 0 2 * * *\n"
-                 "args = --print first-line --sleep 3 --print never\n")
+                 "args = --print first-line --sleep 3\n")
     extra_api = "allowed-commands = agent\n"
 
     def test_run_runs_and_follow_a_growing_log(self):
