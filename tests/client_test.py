@@ -402,6 +402,39 @@ class StandInServerTest(ClientCase):
         rc, out, err = self.client("runs", "x", port=api.port)
         self.assertEqual((rc, out, err), (1, "", "error: 404 not_found: unknown path ?[2J\n"))
 
+    def test_job_pages_and_metrics_with_run_history(self):
+        state = {"requests": 0, "stable": True}
+
+        def handler(method, path, query, body, if_match):
+            if path == "/api/v1/jobs":
+                state["requests"] += 1
+                offset = int(urllib.parse.parse_qs(query)["offset"][0])
+                etag = '"e"' if state["stable"] else '"e%d"' % state["requests"]
+                job = {"name": "j%d" % offset, "enabled": True,
+                       "state": {"status": "FAILED", "last_run": 50, "last_finish": 60,
+                                 "last_exit_code": 2, "next_run": 99}}
+                return 200, {"config_etag": etag, "total": 2, "offset": offset, "jobs": [job],
+                             "next_offset": 1 if offset == 0 else None}
+            if path.endswith("/runs"):
+                return 200, {"job": path.split("/")[4], "runs": [
+                    {"id": "b", "finished": True, "exit_code": 2, "finish": 60},
+                    {"id": "a", "finished": True, "exit_code": 0, "finish": 40}]}
+            return 404, {"error": {"code": "not_found", "message": "unknown path"}}
+        api = self.fake(handler)
+        jobs = self.ok_json("jobs", port=api.port)
+        self.assertEqual((jobs["config_etag"], jobs["total"]), ('"e"', 2))
+        self.assertEqual([j["name"] for j in jobs["jobs"]], ["j0", "j1"])
+        self.assertEqual(jobs["jobs"][1]["state"]["next_run"], 99)
+        rc, out, err = self.client("metrics", port=api.port)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn('vrk_sched_job_last_success_timestamp_seconds{job_name="j1"} 40', out)
+        self.assertIn('vrk_sched_job_last_exit_code{job_name="j0"} 2', out)
+        state["stable"] = False
+        rc, out, err = self.client("jobs", port=api.port)
+        self.assertEqual((rc, out), (1, ""))
+        self.assertEqual(err, "error: the configuration kept changing while the job list was "
+                         "read\n")
+
     def test_log_follow_reads_a_growing_log_to_its_end(self):
         lines = [b"line %d\n" % i for i in range(6)] + [b"--- end ---\n"]
         state = {"written": 0}
