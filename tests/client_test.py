@@ -570,6 +570,25 @@ class MailTest(ClientCase):
         self.assertEqual(len(self.server.mails()), 1)
 
 
+class MonitoringDocTest(unittest.TestCase):
+    def test_example_alert_rules_load(self):
+        promtool = shutil.which("promtool")
+        if promtool is None:
+            self.skipTest("promtool is not installed (Debian package prometheus)")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
+                               "monitoring.txt")) as f:
+            text = f.read()
+        block = text[text.index("    groups:"):text.index("Jobs on other intervals")]
+        rules = "\n".join(l[4:] for l in block.splitlines()) + "\n"
+        import tempfile
+        with tempfile.NamedTemporaryFile("w", suffix=".yml") as f:
+            f.write(rules)
+            f.flush()
+            p = subprocess.run([promtool, "check", "rules", f.name], capture_output=True)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn(b"SUCCESS: 2 rules found", p.stdout)
+
+
 def tempfile_root():
     import tempfile
     return tempfile.mkdtemp(prefix="vrk-client-mail-")
