@@ -14,6 +14,7 @@ import shutil
 import socket
 import ssl
 import subprocess
+import tempfile
 import threading
 import unittest
 import urllib.parse
@@ -552,7 +553,7 @@ class RunTest(ClientCase):
 
 class MailTest(ClientCase):
     def setUp(self):
-        self.server = Server("plain", tempfile_root())
+        self.server = Server("plain", tempfile.mkdtemp(prefix="vrk-client-mail-"))
         self.jobs_text = ("[mail]\nsmtp-host = 127.0.0.1\nsmtp-port = %d\ntls = none\n"
                           "from = sched@example.org\nto = ops@example.org\n\n"
                           % self.server.port + ClientCase.jobs_text)
@@ -580,18 +581,12 @@ class MonitoringDocTest(unittest.TestCase):
             text = f.read()
         block = text[text.index("    groups:"):text.index("Jobs on other intervals")]
         rules = "\n".join(l[4:] for l in block.splitlines()) + "\n"
-        import tempfile
         with tempfile.NamedTemporaryFile("w", suffix=".yml") as f:
             f.write(rules)
             f.flush()
             p = subprocess.run([promtool, "check", "rules", f.name], capture_output=True)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assertIn(b"SUCCESS: 2 rules found", p.stdout)
-
-
-def tempfile_root():
-    import tempfile
-    return tempfile.mkdtemp(prefix="vrk-client-mail-")
 
 
 if __name__ == "__main__":
