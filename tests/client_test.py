@@ -553,16 +553,14 @@ class RunTest(ClientCase):
 
 class MailTest(ClientCase):
     def setUp(self):
-        self.server = Server("plain", tempfile.mkdtemp(prefix="vrk-client-mail-"))
+        root = tempfile.mkdtemp(prefix="vrk-client-mail-")
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        self.server = Server("plain", root)
+        self.addCleanup(self.server.stop)
         self.jobs_text = ("[mail]\nsmtp-host = 127.0.0.1\nsmtp-port = %d\ntls = none\n"
                           "from = sched@example.org\nto = ops@example.org\n\n"
                           % self.server.port + ClientCase.jobs_text)
         super().setUp()
-
-    def tearDown(self):
-        self.server.stop()
-        shutil.rmtree(os.path.dirname(self.server.dir), ignore_errors=True)
-        super().tearDown()
 
     def test_mail_test_waits_for_the_result(self):
         rc, out, err = self.need_handler(self.client("mail-test"))
