@@ -1,0 +1,330 @@
+// Checks docs/sched-api.txt, the API reference for client authors, against the server's code:
+// its worked example (tokens file lines, canonical request, request and response signatures,
+// configuration ETags) is recomputed with the functions the server uses and with an
+// independent HMAC implementation; every error code with its status and every authentication
+// refusal text must be listed; the text stays within 100 columns of plain ASCII.
+//
+// Example values sit on lines of the form "  [label] value": the label at column 2 in square
+// brackets, the value after the spaces that follow it. A label on several lines continues its
+// value: lines of a body or of the Authorization value are joined directly, all other lines
+// with a line feed.
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/digest.h"
+#include "common/text.h"
+#include "sched/api/auth.h"
+#include "sched/api/json_reader.h"
+#include "sched/api/json_writer.h"
+#include "sched/api/test_sign.h"
+#include "sched/api/tokens.h"
+#include "sched/ini_edit.h"
+
+namespace vrk {
+namespace {
+
+constexpr char kReferencePath[] = VRK_DOCS_DIR "/sched-api.txt";
+constexpr size_t kMaxColumns = 100;
+
+std::string read_reference() {
+  std::string text;
+  FILE* f = fopen(kReferencePath, "rb");
+  if (f == nullptr) {
+    return text;
+  }
+  char buf[4096];
+  size_t n = 0;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
+    text.append(buf, n);
+  }
+  fclose(f);
+  return text;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    size_t nl = text.find('\n');
+    if (nl == std::string_view::npos) {
+      lines.push_back(text);
+      break;
+    }
+    lines.push_back(text.substr(0, nl));
+    text.remove_prefix(nl + 1);
+  }
+  return lines;
+}
+
+// Values that are one line of text however many lines they take in the reference.
+bool is_joined_directly(const std::string& label) {
+  return label == "body" || label == "response-body" || label == "authorization";
+}
+
+// label -> value, joined as the header comment says.
+std::map<std::string, std::string> example_values(std::string_view text) {
+  std::map<std::string, std::string> values;
+  for (std::string_view line : split_lines(text)) {
+    if (!line.starts_with("  [")) {
+      continue;
+    }
+    size_t close = line.find(']');
+    if (close == std::string_view::npos) {
+      continue;
+    }
+    std::string label(line.substr(3, close - 3));
+    std::string_view value = line.substr(close + 1);
+    while (!value.empty() && value.front() == ' ') {
+      value.remove_prefix(1);
+    }
+    auto [it, added] = values.try_emplace(label, value);
+    if (!added) {
+      it->second += is_joined_directly(label) ? "" : "\n";
+      it->second += value;
+    }
+  }
+  return values;
+}
+
+std::string sha256_text(std::string_view bytes) {
+  uint8_t digest[32];
+  char hex[65];
+  sha256(bytes.data(), bytes.size(), digest);
+  sha256_hex(digest, hex);
+  return hex;
+}
+
+// base64url without padding, written out here so the example secrets are checked against
+// the rule of the tokens file rather than against its own encoder.
+std::string base64url(const std::vector<uint8_t>& bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (uint8_t b : bytes) {
+    acc = (acc << 8) | b;
+    bits += 8;
+    while (bits >= 6) {
+      bits -= 6;
+      out += kAlphabet[(acc >> bits) & 63];
+    }
+  }
+  if (bits > 0) {
+    out += kAlphabet[(acc << (6 - bits)) & 63];
+  }
+  return out;
+}
+
+std::vector<uint8_t> byte_run(uint8_t first, size_t count) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < count; ++i) {
+    bytes.push_back(static_cast<uint8_t>(first + i));
+  }
+  return bytes;
+}
+
+class ApiReference : public testing::Test {
+ protected:
+  void SetUp() override {
+    text = read_reference();
+    ASSERT_FALSE(text.empty()) << "cannot read " << kReferencePath;
+    values = example_values(text);
+  }
+
+  // The example's value for label; a test failure when the reference lacks it.
+  std::string value(const char* label) {
+    auto it = values.find(label);
+    if (it == values.end()) {
+      ADD_FAILURE() << "the reference has no [" << label << "] line";
+      return "";
+    }
+    return it->second;
+  }
+
+  // Loads the tokens file text of the example's token lines.
+  void load_tokens(TokenTable& table) {
+    std::string file = value("read-token-line") + "\n" + value("token-line") + "\n";
+    char err[kTokenFileErrSize];
+    ASSERT_EQ(token_file_parse(file, "example", table, err), 0) << err;
+    ASSERT_EQ(table.count, 2u);
+  }
+
+  // The example's signed request, its body pointing into body.
+  void example_request(const std::string& body, ApiRequest& request) {
+    ASSERT_TRUE(text_copy(request.method, value("method")));
+    ASSERT_TRUE(text_copy(request.path, value("path")));
+    ASSERT_TRUE(text_copy(request.query, value("query")));
+    ASSERT_TRUE(text_copy(request.if_match, value("if-match")));
+    ASSERT_TRUE(text_copy(request.authorization, value("authorization")));
+    ASSERT_TRUE(text_copy(request.client_address, "192.0.2.10"));
+    request.body = reinterpret_cast<const uint8_t*>(body.data());
+    request.body_length = static_cast<uint32_t>(body.size());
+  }
+
+  std::string text;
+  std::map<std::string, std::string> values;
+};
+
+TEST_F(ApiReference, LinesArePlainAsciiWithinOneHundredColumns) {
+  int number = 0;
+  for (std::string_view line : split_lines(text)) {
+    ++number;
+    SCOPED_TRACE(testing::Message() << "line " << number);
+    EXPECT_LE(line.size(), kMaxColumns);
+    bool plain = true;
+    for (char c : line) {
+      plain = plain && c >= 32 && c < 127;
+    }
+    EXPECT_TRUE(plain) << "only printable ASCII, no tabs or carriage returns";
+    EXPECT_FALSE(!line.empty() && line.back() == ' ') << "trailing space";
+  }
+}
+
+std::string_view skip_spaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') {
+    s.remove_prefix(1);
+  }
+  return s;
+}
+
+// Every code of the error table appears as a table row "<code>  <status>  <use>".
+TEST_F(ApiReference, ListsEveryErrorCodeWithItsStatus) {
+  std::vector<std::string_view> lines = split_lines(text);
+  for (const ApiErrorInfo& e : kApiErrors) {
+    SCOPED_TRACE(e.text);
+    const std::string_view code = e.text;
+    bool listed = false;
+    for (std::string_view line : lines) {
+      std::string_view row = skip_spaces(line);
+      if (row.size() == line.size() || !row.starts_with(code) ||
+          !row.substr(code.size()).starts_with(" ")) {
+        continue;
+      }
+      listed = listed ||
+               skip_spaces(row.substr(code.size())).starts_with(std::to_string(e.status) + " ");
+    }
+    EXPECT_TRUE(listed) << "no row \"" << e.text << "  " << e.status << "  ...\"";
+  }
+}
+
+TEST_F(ApiReference, ListsEveryAuthenticationRefusal) {
+  for (int reason = 1; reason <= static_cast<int>(AuthReason::kRateLimited); ++reason) {
+    const char* why = api_auth_reason(reason);
+    SCOPED_TRACE(why);
+    EXPECT_NE(text.find(why), std::string::npos);
+  }
+}
+
+TEST_F(ApiReference, ExampleSecretsAreTheStatedBytes) {
+  TokenTable table;
+  load_tokens(table);
+  ASSERT_EQ(table.count, 2u);
+  const ApiToken& reader = table.tokens[0];
+  const ApiToken& admin = table.tokens[1];
+  EXPECT_EQ(reader.role, TokenRole::kRead);
+  EXPECT_EQ(admin.role, TokenRole::kAdmin);
+  // The reference says: bytes 20..3f for the read token, 00..1f for the admin token.
+  EXPECT_EQ(std::string(reader.secret), base64url(byte_run(0x20, 32)));
+  EXPECT_EQ(std::string(admin.secret), base64url(byte_run(0x00, 32)));
+}
+
+TEST_F(ApiReference, BearerExampleIsAccepted) {
+  TokenTable table;
+  load_tokens(table);
+  ApiRequest request;
+  ASSERT_TRUE(text_copy(request.method, "GET"));
+  ASSERT_TRUE(text_copy(request.path, "/api/v1/info"));
+  ASSERT_TRUE(text_copy(request.authorization, value("read-authorization")));
+  ApiNonceCache cache;
+  AuthResult result;
+  EXPECT_EQ(api_authenticate(table, cache, 1'767'225'600, request, result), AuthReason::kOk);
+  EXPECT_EQ(result.signed_request, 0u);
+  ASSERT_NE(result.token, nullptr);
+  EXPECT_STREQ(result.token->name, table.tokens[0].name);
+}
+
+TEST_F(ApiReference, ExampleConfigurationEtags) {
+  const std::string before = value("config-before") + "\n";
+  const std::string after = value("config-after") + "\n";
+  EXPECT_EQ(value("if-match"), "\"" + sha256_text(before) + "\"");
+  // The example's PUT body sets command and schedule; the new section holds those two keys.
+  const SettingPair pairs[] = {{"command", "agent"}, {"schedule", "0 3 * * *"}};
+  std::string written;
+  ASSERT_EQ(ini_set_section(before, "nightly", pairs, written), 0);
+  EXPECT_EQ(written, after);
+  const std::string etag_member = "\"config_etag\":\"\\\"" + sha256_text(after) + "\\\"\"";
+  EXPECT_NE(value("response-body").find(etag_member), std::string::npos) << etag_member;
+}
+
+TEST_F(ApiReference, ExampleBodiesAreJsonObjects) {
+  for (const char* label : {"body", "response-body"}) {
+    SCOPED_TRACE(label);
+    JsonValue* root = nullptr;
+    char err[256];
+    ASSERT_EQ(json_parse(value(label), 61440, 8, 4096, root, err), 0) << err;
+    EXPECT_EQ(json_type_of(root), JsonType::kObject);
+    json_value_free(root);
+  }
+}
+
+TEST_F(ApiReference, RequestExampleMatchesTheServer) {
+  TokenTable table;
+  load_tokens(table);
+  const ApiToken& admin = table.tokens[1];
+  const std::string body = value("body");
+  ApiRequest request;
+  example_request(body, request);
+  const std::string ts = value("ts");
+  const std::string nonce = value("nonce");
+
+  EXPECT_EQ(value("body-sha256"), sha256_text(body));
+  const std::string canonical(api_canonical_request(request, ts, nonce));
+  EXPECT_EQ(value("canonical"), canonical);
+  char sig[kApiSignatureHexSize];
+  api_request_signature(admin, canonical, sig);
+  EXPECT_EQ(value("signature"), sig);
+  EXPECT_EQ(value("signature"), reference_hmac(admin.secret, value("canonical")));
+  EXPECT_EQ(value("authorization"), std::string("VRK-HMAC-SHA256 key=") + admin.name +
+                                        ", ts=" + ts + ", nonce=" + nonce + ", sig=" + sig);
+
+  // The example request, sent at its own ts, is accepted once; the same request again is a
+  // replay.
+  ApiNonceCache cache;
+  AuthResult result;
+  int64_t now = 0;
+  ASSERT_TRUE(text_view(request.authorization).size() > 0);
+  ASSERT_EQ(sscanf(ts.c_str(), "%ld", &now), 1);
+  EXPECT_EQ(api_authenticate(table, cache, now, request, result), AuthReason::kOk);
+  EXPECT_EQ(result.signed_request, 1u);
+  EXPECT_STREQ(result.nonce, nonce.c_str());
+  EXPECT_EQ(api_authenticate(table, cache, now + 1, request, result), AuthReason::kNonceUsed);
+}
+
+TEST_F(ApiReference, ResponseExampleMatchesTheServer) {
+  TokenTable table;
+  load_tokens(table);
+  const ApiToken& admin = table.tokens[1];
+  const std::string body = value("response-body");
+  const std::string nonce = value("nonce");
+  unsigned status = 0;
+  ASSERT_EQ(sscanf(value("status").c_str(), "%u", &status), 1);
+
+  EXPECT_EQ(value("response-body-sha256"), sha256_text(body));
+  EXPECT_EQ(value("response-canonical"),
+            "VRK1-R\n" + nonce + "\n" + std::to_string(status) + "\n" + sha256_text(body));
+  char sig[kApiSignatureHexSize];
+  api_response_signature(admin, nonce.c_str(), status,
+                         reinterpret_cast<const uint8_t*>(body.data()), body.size(), sig);
+  EXPECT_EQ(value("response-signature"), sig);
+  EXPECT_EQ(value("response-signature"), reference_hmac(admin.secret, value("response-canonical")));
+}
+
+}  // namespace
+}  // namespace vrk
