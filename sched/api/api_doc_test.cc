@@ -291,6 +291,8 @@ TEST_F(ApiReference, RequestExampleMatchesTheServer) {
   api_request_signature(admin, canonical, sig);
   EXPECT_EQ(value("signature"), sig);
   EXPECT_EQ(value("signature"), reference_hmac(admin.secret, value("canonical")));
+  EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
+      << "the request's Content-Length";
   EXPECT_EQ(value("authorization"), std::string("VRK-HMAC-SHA256 key=") + admin.name +
                                         ", ts=" + ts + ", nonce=" + nonce + ", sig=" + sig);
 
@@ -323,6 +325,9 @@ TEST_F(ApiReference, ResponseExampleMatchesTheServer) {
   api_response_signature(admin, nonce.c_str(), status,
                          reinterpret_cast<const uint8_t*>(body.data()), body.size(), sig);
   EXPECT_EQ(value("response-signature"), sig);
+  EXPECT_NE(text.find(std::string("X-VRK-Signature: ") + sig + "\n"), std::string::npos);
+  EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
+      << "the answer's Content-Length";
   EXPECT_EQ(value("response-signature"), reference_hmac(admin.secret, value("response-canonical")));
 }
 
