@@ -9,7 +9,9 @@
 // value: lines of a body or of the Authorization value are joined directly, all other lines
 // with a line feed.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <map>
 #include <string>
@@ -21,11 +23,15 @@
 #include "common/digest.h"
 #include "common/text.h"
 #include "sched/api/auth.h"
+#include "sched/api/jobs.h"
 #include "sched/api/json_reader.h"
 #include "sched/api/json_writer.h"
+#include "sched/api/test_call.h"
 #include "sched/api/test_sign.h"
 #include "sched/api/tokens.h"
+#include "sched/cron.h"
 #include "sched/ini_edit.h"
+#include "sched/queue.h"
 
 namespace vrk {
 namespace {
@@ -329,6 +335,62 @@ TEST_F(ApiReference, ResponseExampleMatchesTheServer) {
   EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
       << "the answer's Content-Length";
   EXPECT_EQ(value("response-signature"), reference_hmac(admin.secret, value("response-canonical")));
+}
+
+// The example's answer is what the server writes for the new job: the job object of the file
+// after the change, with the state a new job gets when the server's clock and time zone are
+// the example's (UTC, at ts).
+class ApiReferenceAnswer : public ApiCallTest {
+ protected:
+  void SetUp() override {
+    ApiCallTest::SetUp();
+    const char* tz = getenv("TZ");
+    saved_tz = tz != nullptr ? tz : "";
+    had_tz = tz != nullptr;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+
+  void TearDown() override {
+    if (had_tz) {
+      setenv("TZ", saved_tz.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+    ApiCallTest::TearDown();
+  }
+
+  std::string saved_tz;
+  bool had_tz = false;
+};
+
+TEST_F(ApiReferenceAnswer, ResponseBodyIsTheServersJobObject) {
+  std::string text = read_reference();
+  ASSERT_FALSE(text.empty()) << "cannot read " << kReferencePath;
+  std::map<std::string, std::string> values = example_values(text);
+  const std::string after = values["config-after"] + "\n";
+  configure(after);
+  const JobConfig* job = config_find_job(*loaded, "nightly");
+  ASSERT_NE(job, nullptr);
+  ASSERT_NE(job->has_schedule, 0u);
+  int64_t ts = 0;
+  ASSERT_EQ(sscanf(values["ts"].c_str(), "%ld", &ts), 1);
+
+  QueueState view;
+  QueueEntry entry = queue_entry_make("nightly");
+  entry.state = JobState::kPending;
+  entry.next_run = cron_next(job->schedule, ts, false);
+  ASSERT_EQ(queue_append(view, entry), 0);
+  ApiRequest request;
+  ApiCall call;
+  api_call_init(call, state.get(), request, response);
+  api_write_job(call, *job, &view);
+  const std::string object(call.writer.buffer, call.writer.length);
+
+  EXPECT_EQ(values["response-body"], "{\"config_etag\":\"\\\"" + sha256_text(after) +
+                                         "\\\"\",\"created\":true,\"job\":" + object + "}");
+  queue_free(view);
 }
 
 }  // namespace
