@@ -1,8 +1,8 @@
 // Checks docs/sched-api.txt, the API reference for client authors, against the server's code:
 // its worked example (tokens file lines, canonical request, request and response signatures,
-// configuration ETags) is recomputed with the functions the server uses and with an
-// independent HMAC implementation; every error code with its status and every authentication
-// refusal text must be listed; the text stays within 100 columns of plain ASCII.
+// configuration ETags, the answer's job object) is recomputed with the functions the server
+// uses and with an independent HMAC implementation; every error code with its status and every
+// authentication refusal text must be listed; the text stays within 100 columns of plain ASCII.
 //
 // Example values sit on lines of the form "  [label] value": the label at column 2 in square
 // brackets, the value after the spaces that follow it. A label on several lines continues its
