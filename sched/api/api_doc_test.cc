@@ -14,6 +14,7 @@
 #include <time.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,8 +70,8 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 }
 
 // Values that are one line of text however many lines they take in the reference.
-bool is_joined_directly(const std::string& label) {
-  return label == "body" || label == "response-body" || label == "authorization";
+bool is_joined_directly(std::string_view label) {
+  return label.ends_with("body") || label.ends_with("authorization");
 }
 
 // label -> value, joined as the header comment says.
@@ -145,7 +146,7 @@ class ApiReference : public testing::Test {
   }
 
   // The example's value for label; a test failure when the reference lacks it.
-  std::string value(const char* label) {
+  std::string value(const std::string& label) {
     auto it = values.find(label);
     if (it == values.end()) {
       ADD_FAILURE() << "the reference has no [" << label << "] line";
@@ -162,17 +163,20 @@ class ApiReference : public testing::Test {
     ASSERT_EQ(table.count, 2u);
   }
 
-  // The example's signed request, its body pointing into body.
-  void example_request(const std::string& body, ApiRequest& request) {
-    ASSERT_TRUE(text_copy(request.method, value("method")));
-    ASSERT_TRUE(text_copy(request.path, value("path")));
-    ASSERT_TRUE(text_copy(request.query, value("query")));
-    ASSERT_TRUE(text_copy(request.if_match, value("if-match")));
-    ASSERT_TRUE(text_copy(request.authorization, value("authorization")));
+  // The signed request of the example whose labels begin with p, its body pointing into body.
+  void example_request(const std::string& p, const std::string& body, ApiRequest& request) {
+    ASSERT_TRUE(text_copy(request.method, value(p + "method")));
+    ASSERT_TRUE(text_copy(request.path, value(p + "path")));
+    ASSERT_TRUE(text_copy(request.query, value(p + "query")));
+    ASSERT_TRUE(text_copy(request.if_match, value(p + "if-match")));
+    ASSERT_TRUE(text_copy(request.authorization, value(p + "authorization")));
     ASSERT_TRUE(text_copy(request.client_address, "192.0.2.10"));
     request.body = reinterpret_cast<const uint8_t*>(body.data());
     request.body_length = static_cast<uint32_t>(body.size());
   }
+
+  void check_request(const std::string& p);
+  void check_response(const std::string& p);
 
   std::string text;
   std::map<std::string, std::string> values;
@@ -270,7 +274,7 @@ TEST_F(ApiReference, ExampleConfigurationEtags) {
 }
 
 TEST_F(ApiReference, ExampleBodiesAreJsonObjects) {
-  for (const char* label : {"body", "response-body"}) {
+  for (const char* label : {"body", "response-body", "get-response-body"}) {
     SCOPED_TRACE(label);
     JsonValue* root = nullptr;
     char err[256];
@@ -280,61 +284,79 @@ TEST_F(ApiReference, ExampleBodiesAreJsonObjects) {
   }
 }
 
-TEST_F(ApiReference, RequestExampleMatchesTheServer) {
+// The request of the example whose labels begin with p: its canonical text, signature and
+// Authorization value are the server's, and the server accepts it once at its own ts.
+void ApiReference::check_request(const std::string& p) {
   TokenTable table;
   load_tokens(table);
   const ApiToken& admin = table.tokens[1];
-  const std::string body = value("body");
+  const std::string body = value(p + "body");
   ApiRequest request;
-  example_request(body, request);
-  const std::string ts = value("ts");
-  const std::string nonce = value("nonce");
+  example_request(p, body, request);
+  const std::string ts = value(p + "ts");
+  const std::string nonce = value(p + "nonce");
 
-  EXPECT_EQ(value("body-sha256"), sha256_text(body));
+  if (!body.empty()) {
+    EXPECT_EQ(value(p + "body-sha256"), sha256_text(body));
+    EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
+        << "the request's Content-Length";
+  }
   const std::string canonical(api_canonical_request(request, ts, nonce));
-  EXPECT_EQ(value("canonical"), canonical);
+  EXPECT_EQ(value(p + "canonical"), canonical);
   char sig[kApiSignatureHexSize];
   api_request_signature(admin, canonical, sig);
-  EXPECT_EQ(value("signature"), sig);
-  EXPECT_EQ(value("signature"), reference_hmac(admin.secret, value("canonical")));
-  EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
-      << "the request's Content-Length";
-  EXPECT_EQ(value("authorization"), std::string("VRK-HMAC-SHA256 key=") + admin.name +
-                                        ", ts=" + ts + ", nonce=" + nonce + ", sig=" + sig);
+  EXPECT_EQ(value(p + "signature"), sig);
+  EXPECT_EQ(value(p + "signature"), reference_hmac(admin.secret, value(p + "canonical")));
+  EXPECT_EQ(value(p + "authorization"), std::string("VRK-HMAC-SHA256 key=") + admin.name +
+                                            ", ts=" + ts + ", nonce=" + nonce + ", sig=" + sig);
 
-  // The example request, sent at its own ts, is accepted once; the same request again is a
-  // replay.
-  ApiNonceCache cache;
+  // Sent at its own ts, the request is accepted once; the same request again is a replay.
+  auto cache = std::make_unique<ApiNonceCache>();
   AuthResult result;
   int64_t now = 0;
-  ASSERT_TRUE(text_view(request.authorization).size() > 0);
   ASSERT_EQ(sscanf(ts.c_str(), "%ld", &now), 1);
-  EXPECT_EQ(api_authenticate(table, cache, now, request, result), AuthReason::kOk);
+  EXPECT_EQ(api_authenticate(table, *cache, now, request, result), AuthReason::kOk);
   EXPECT_EQ(result.signed_request, 1u);
   EXPECT_STREQ(result.nonce, nonce.c_str());
-  EXPECT_EQ(api_authenticate(table, cache, now + 1, request, result), AuthReason::kNonceUsed);
+  EXPECT_EQ(api_authenticate(table, *cache, now + 1, request, result), AuthReason::kNonceUsed);
 }
 
-TEST_F(ApiReference, ResponseExampleMatchesTheServer) {
+// The answer of the example whose labels begin with p: its signed text and signature are the
+// server's, and the headers shown carry them.
+void ApiReference::check_response(const std::string& p) {
   TokenTable table;
   load_tokens(table);
   const ApiToken& admin = table.tokens[1];
-  const std::string body = value("response-body");
-  const std::string nonce = value("nonce");
+  const std::string body = value(p + "response-body");
+  const std::string nonce = value(p + "nonce");
   unsigned status = 0;
-  ASSERT_EQ(sscanf(value("status").c_str(), "%u", &status), 1);
+  ASSERT_EQ(sscanf(value(p + "status").c_str(), "%u", &status), 1);
 
-  EXPECT_EQ(value("response-body-sha256"), sha256_text(body));
-  EXPECT_EQ(value("response-canonical"),
+  EXPECT_EQ(value(p + "response-body-sha256"), sha256_text(body));
+  EXPECT_EQ(value(p + "response-canonical"),
             "VRK1-R\n" + nonce + "\n" + std::to_string(status) + "\n" + sha256_text(body));
   char sig[kApiSignatureHexSize];
   api_response_signature(admin, nonce.c_str(), status,
                          reinterpret_cast<const uint8_t*>(body.data()), body.size(), sig);
-  EXPECT_EQ(value("response-signature"), sig);
+  EXPECT_EQ(value(p + "response-signature"), sig);
+  EXPECT_EQ(value(p + "response-signature"),
+            reference_hmac(admin.secret, value(p + "response-canonical")));
   EXPECT_NE(text.find(std::string("X-VRK-Signature: ") + sig + "\n"), std::string::npos);
   EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\n"), std::string::npos)
       << "the answer's Content-Length";
-  EXPECT_EQ(value("response-signature"), reference_hmac(admin.secret, value("response-canonical")));
+}
+
+TEST_F(ApiReference, RequestExampleMatchesTheServer) {
+  check_request("");
+}
+
+TEST_F(ApiReference, ResponseExampleMatchesTheServer) {
+  check_response("");
+}
+
+TEST_F(ApiReference, GetExampleMatchesTheServer) {
+  check_request("get-");
+  check_response("get-");
 }
 
 // The example's answer is what the server writes for the new job: the job object of the file
@@ -391,6 +413,16 @@ TEST_F(ApiReferenceAnswer, ResponseBodyIsTheServersJobObject) {
   EXPECT_EQ(values["response-body"], "{\"config_etag\":\"\\\"" + sha256_text(after) +
                                          "\\\"\",\"created\":true,\"job\":" + object + "}");
   queue_free(view);
+}
+
+TEST_F(ApiReferenceAnswer, GetAnswerIsTheServersOwn) {
+  std::string text = read_reference();
+  ASSERT_FALSE(text.empty()) << "cannot read " << kReferencePath;
+  std::map<std::string, std::string> values = example_values(text);
+  configure(values["config-after"] + "\n");
+  EXPECT_EQ(answer(values["get-method"].c_str(), values["get-path"], values["get-query"]),
+            values["get-response-body"]);
+  EXPECT_EQ(std::to_string(response.status), values["get-status"]);
 }
 
 }  // namespace
