@@ -6,6 +6,7 @@
 #include "sched/api/info.h"
 #include "sched/api/jobs.h"
 #include "sched/api/settings.h"
+#include "sched/api/settings_change.h"
 
 namespace vrk {
 namespace {
@@ -37,13 +38,13 @@ constexpr ApiRoute kRoutes[] = {
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_sched(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_sched(c); }},
       kEnd}},
     {{"settings", "mail"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_mail(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_mail(c); }},
       kEnd}},
     {{"mail", "test"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", true, false, nullptr}}},
     {{"jobs", nullptr, "run"}, 3, ApiQueryRule::kNoneAfterMethod, {{"POST", true, true, nullptr}}},
