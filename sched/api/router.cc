@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "sched/api/info.h"
+#include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
 #include "sched/api/settings.h"
 #include "sched/api/settings_change.h"
@@ -31,9 +32,13 @@ constexpr ApiRoute kRoutes[] = {
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath& p) { api_get_job(c, p.segments[1]); }},
-      {"PUT", true, false, nullptr},
-      {"DELETE", true, false, nullptr}}},
-    {{"validate", "job"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", false, false, nullptr}}},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath& p) { api_put_job(c, p.segments[1]); }},
+      {"DELETE", true, false,
+       [](ApiCall& c, const ApiPath& p) { api_delete_job(c, p.segments[1]); }}}},
+    {{"validate", "job"},
+     2,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", false, false, [](ApiCall& c, const ApiPath&) { api_validate_job(c); }}}},
     {{"settings", "sched"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
