@@ -47,7 +47,14 @@ int api_apply_change(ApiCall& call, const ConfigSnapshot& old_snapshot, std::str
   const SchedConfig* loaded = state.config;
   const uint32_t keep = loaded != nullptr ? loaded->api.history_keep : 0;
   char err[kConfigApiErrSize];
-  int rc = config_write(state.config_path, new_text, state.history_dir, keep, false, err);
+  // The If-Match check was made on the snapshot; a hand edit since then must not be replaced.
+  int rc = config_write_if_unchanged(state.config_path, new_text, old_snapshot.etag,
+                                     state.history_dir, keep, false, err);
+  if (rc == kConfigWriteChanged) {
+    api_error(call, ApiErrorCode::kPreconditionFailed,
+              "the configuration was changed in the meantime: reload it and retry");
+    return -1;
+  }
   if (rc == kConfigWriteInvalid) {
     api_error(call, ApiErrorCode::kConfigInvalid, "%s", err);
     return -1;

@@ -20,8 +20,9 @@ inline constexpr size_t kApiNoticeBodySize = 49152;
 // the loaded configuration has a [mail] section and the state has a mail hand-over, a notice
 // with the line diff of old_snapshot's text and new_text handed over (its result unused).
 // Non-zero with the error response set: 400 "config_invalid" with the loader's message naming
-// file and line, or 500 "internal" (also logged at ERROR) for any other failure; the file is
-// then untouched. The caller writes the success answer.
+// file and line, 412 "precondition_failed" when the file no longer has old_snapshot's ETag (an
+// edit since the snapshot), or 500 "internal" (also logged at ERROR) for any other failure; the
+// file is then untouched. The caller writes the success answer.
 [[nodiscard]] int api_apply_change(ApiCall& call, const ConfigSnapshot& old_snapshot,
                                    std::string_view new_text, const char* description);
 
