@@ -111,6 +111,7 @@ class HandEditsDuringApiWritesTest(ApiClientCase):
         self.assertEqual(self.validate(self.cfg)[0], 0)
         self.assertGreater(statuses.get(200, 0), 0)
         self.assertEqual(self.log_lines("config reload failed"), [])
+        self.assertTrue(self.log_lines("vrk_sched: reloaded"))
         self.assertIsNone(self.proc.poll())
         # The daemon still answers, from the file as it now is.
         status, doc = self.send("GET", "/api/v1/settings/sched")

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sched/api/apply_change.h"
+#include "sched/api/config_snapshot.h"
 #include "sched/api/test_call.h"
 #include "sched/config_write.h"
 
@@ -400,6 +402,29 @@ TEST_F(ApiSettingsChangeTest, SchedAppendedWhenMissing) {
   ASSERT_EQ(response.status, 200u) << body;
   EXPECT_EQ(test_read_file(config_path),
             "[a]\ncommand = agent\nenabled = no\n\n[sched]\njob-log-keep=3\n");
+}
+
+// The If-Match check is made on a snapshot; a hand edit between it and the write must win.
+TEST_F(ApiSettingsChangeTest, HandEditAfterTheSnapshotIsNotReplaced) {
+  configure("[sched]\npoll-interval = 30\n");
+  ConfigSnapshot snapshot;
+  char err[kConfigApiErrSize];
+  ASSERT_EQ(config_snapshot_read(*state, snapshot, err), 0) << err;
+  const std::string edited = "[sched]\npoll-interval = 45\n# edited by hand\n";
+  ASSERT_TRUE(test_write_file(config_path, edited));
+  ApiRequest request;
+  text_copy_cut(request.client_address, "192.0.2.1");
+  ApiCall call;
+  api_call_init(call, state.get(), request, response);
+  EXPECT_NE(api_apply_change(call, snapshot, "[sched]\npoll-interval=5\n", "updated [sched]"), 0);
+  config_snapshot_release(snapshot);
+  EXPECT_EQ(response.status, 412u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(response.body), response.body_length),
+            test_error_body("precondition_failed",
+                            "the configuration was changed in the meantime: reload it and retry"));
+  EXPECT_EQ(test_read_file(config_path), edited);
+  EXPECT_TRUE(history().empty());
+  EXPECT_EQ(state->config_changed, 0u);
 }
 
 }  // namespace
