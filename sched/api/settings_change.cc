@@ -75,19 +75,6 @@ void wipe_string(std::string& s) {
   std::string().swap(s);
 }
 
-// The parsed body owns the only other copy of a password sent in it; json_value_free does not
-// wipe, so the member's text is wiped here before the document is freed.
-void wipe_member_text(JsonValue* object, std::string_view name) {
-  if (json_type_of(object) != JsonType::kObject) {
-    return;
-  }
-  for (size_t i = 0; i < object->keys.size() && i < object->items.size(); ++i) {
-    if (object->keys[i] == name && object->items[i] != nullptr) {
-      wipe_string(object->items[i]->text);
-    }
-  }
-}
-
 JsonValue* member_of(JsonValue* object, std::string_view name) {
   if (json_type_of(object) != JsonType::kObject) {
     return nullptr;
@@ -98,6 +85,15 @@ JsonValue* member_of(JsonValue* object, std::string_view name) {
     }
   }
   return nullptr;
+}
+
+// The parsed body holds a copy of a password sent in it; json_value_free does not wipe, so the
+// member's text is wiped here before the document is freed.
+void wipe_member_text(JsonValue* object, std::string_view name) {
+  JsonValue* value = member_of(object, name);
+  if (value != nullptr) {
+    wipe_string(value->text);
+  }
 }
 
 // Token role and [api] allow-config-write of the daemon's loaded configuration.
