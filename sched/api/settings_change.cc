@@ -137,8 +137,8 @@ void cannot_write(ApiCall& call) {
   api_error(call, ApiErrorCode::kInvalidValue, "cannot write the values");
 }
 
-// Steps 9 and 10 of the mail change: the password (given, removed or kept from the file), then
-// from, to, ca-file, timeout-seconds and notify. False with the error response set.
+// The password: given (never a file: or kms: reference), removed by null, or kept as the file
+// has it when absent. False with the error response set.
 bool mail_add_password(ApiCall& call, const JsonValue* mail, std::string_view file_text,
                        SectionValues& sv) {
   const JsonValue* given = json_object_find(mail, "smtp_password");
