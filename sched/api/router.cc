@@ -4,8 +4,10 @@
 
 #include "common/text.h"
 #include "sched/api/info.h"
+#include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
 #include "sched/api/settings.h"
+#include "sched/api/settings_change.h"
 
 namespace vrk {
 namespace {
@@ -30,20 +32,24 @@ constexpr ApiRoute kRoutes[] = {
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath& p) { api_get_job(c, p.segments[1]); }},
-      {"PUT", true, false, nullptr},
-      {"DELETE", true, false, nullptr}}},
-    {{"validate", "job"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", false, false, nullptr}}},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath& p) { api_put_job(c, p.segments[1]); }},
+      {"DELETE", true, false,
+       [](ApiCall& c, const ApiPath& p) { api_delete_job(c, p.segments[1]); }}}},
+    {{"validate", "job"},
+     2,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", false, false, [](ApiCall& c, const ApiPath&) { api_validate_job(c); }}}},
     {{"settings", "sched"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_sched(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_sched(c); }},
       kEnd}},
     {{"settings", "mail"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_mail(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_mail(c); }},
       kEnd}},
     {{"mail", "test"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", true, false, nullptr}}},
     {{"jobs", nullptr, "run"}, 3, ApiQueryRule::kNoneAfterMethod, {{"POST", true, true, nullptr}}},
