@@ -159,7 +159,8 @@ class ApiJobsTest(ApiJobsCase):
         status, body = self.request("DELETE", "/api/v1/jobs/files", None, self.etag())
         self.assertEqual(status, 409)
         self.assertEqual(body["error"], {
-            "code": "job_referenced", "message": "job 'files' is named in 'after' of job 'nightly'"})
+            "code": "job_referenced",
+            "message": "job 'files' is named in 'after' of job 'nightly'"})
         status, body = self.request("DELETE", "/api/v1/jobs/nightly", None, second)
         self.assertEqual((status, body["error"]["code"]), (412, "precondition_failed"))
         status, body = self.request("DELETE", "/api/v1/jobs/nightly")
