@@ -12,7 +12,8 @@ apt-get install -y -qq --no-install-recommends \
   libssl-dev libcurl4-openssl-dev libzstd-dev liblz4-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   python3 python3-aiosmtpd openssl curl tzdata procps passwd \
-  slowhttptest testssl.sh wrk >/dev/null
+  slowhttptest testssl.sh wrk \
+  debhelper lintian man-db systemd >/dev/null
 if ! getent passwd arvenna-api >/dev/null; then
   useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin arvenna-api
 fi
