@@ -100,6 +100,8 @@ class Daemon:
             return f.read()
 
     def close(self):
+        """Stops the daemon; fails when the network process had to be replaced or an answer
+        could not be handed to it."""
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -108,7 +110,11 @@ class Daemon:
                 self.proc.kill()
                 self.proc.wait()
         self.err.close()
+        log = self.log()
         shutil.rmtree(self.dir, ignore_errors=True)
+        for bad in ("vrk_sched: network process pid=", "could not hand an API response"):
+            if bad in log:
+                raise AssertionError("daemon log has %r:\n%s" % (bad, log))
 
     def children(self):
         """Process ids of the daemon's children."""
@@ -154,14 +160,32 @@ class Daemon:
         return r.status, r.headers, data
 
     def get(self, target, **kw):
-        """(status, parsed JSON body)."""
+        """(status, parsed JSON body); an error body must be exactly as the API writes it."""
         status, _, data = self.request(target, **kw)
-        return status, json.loads(data)
+        body = json.loads(data)
+        if isinstance(body, dict) and "error" in body:
+            e = body["error"]
+            want = '{"error":{"code":%s,"message":%s}}' % (json.dumps(e["code"]),
+                                                           json.dumps(e["message"]))
+            if data != want.encode():
+                raise AssertionError("error body %r, want %r" % (data, want))
+        return status, body
+
+
+def padded(text, size):
+    """text followed by comment lines up to size bytes in all."""
+    line = b"#" + b"x" * 78 + b"\n"
+    rest = size - len(text)
+    return text + line * (rest // len(line) - 1) + b"#" + b"y" * (rest % len(line) + 78) + b"\n"
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def etag_of(path):
-    with open(path, "rb") as f:
-        return '"%s"' % hashlib.sha256(f.read()).hexdigest()
+    return '"%s"' % hashlib.sha256(read_bytes(path)).hexdigest()
 
 
 # A job object with every member set, and one with none: what the file says, and api_allowed.
@@ -194,6 +218,7 @@ class ReadResourcesTest(unittest.TestCase):
             "[odd-state]\ncommand = agent\nschedule = %s\n\n" % cls.schedule,
             "[100%%]\ncommand = agent\nschedule = %s\n\n" % cls.schedule,
             "[caf\u00e9]\ncommand = agent\nschedule = %s\n\n" % cls.schedule,
+            "[%s]\ncommand = agent\nschedule = %s\n\n" % ("n" * 127, cls.schedule),
         ]
         cls.names = [s[1:s.index("]")] for s in special]
         fillers = ["fill-%03d" % i for i in range(len(special), 120)]
@@ -223,8 +248,8 @@ class ReadResourcesTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.d.close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
+        cls.d.close()
 
     def test_info(self):
         for admin, role in ((False, ("reader", "read")), (True, ("adm", "admin"))):
@@ -293,7 +318,8 @@ class ReadResourcesTest(unittest.TestCase):
                              ("verify-after", "verify-after"), ("off", "off"), ("done", "done"),
                              ("failed", "failed"), ("stale", "stale"),
                              ("odd-state", "odd-state"), ("100%", "100%25"),
-                             ("caf\u00e9", "caf%C3%A9"), ("caf\u00e9", "caf%c3%a9")):
+                             ("caf\u00e9", "caf%C3%A9"), ("caf\u00e9", "caf%c3%a9"),
+                             ("n" * 127, "n" * 126 + "%6E")):
             with self.subTest(job=name, target=target):
                 status, got = self.d.get("/api/v1/jobs/" + target)
                 self.assertEqual(status, 200, got)
@@ -432,6 +458,7 @@ class ReadResourcesTest(unittest.TestCase):
             ("/api/v1/jobs/a%80b", error("not_found", "no job named 'a\ufffdb'")),
             ("/api/v1/jobs/%22q%22%5C", error("not_found", "no job named '\"q\"\\'")),
             ("/api/v1/jobs/NIGHTLY", error("not_found", "no job named 'NIGHTLY'")),
+            ("/api/v1/jobs/" + "n" * 128, error("not_found", "no job named '%s'" % ("n" * 128))),
         ]
         for target, want in cases:
             for admin in (False, True):
@@ -536,6 +563,271 @@ class ReadResourcesTest(unittest.TestCase):
         body, _, code = p.stdout.rpartition(b"\n")
         self.assertEqual((int(code), json.loads(body)),
                          (400, error("bad_request", "GET takes no body")))
+
+
+
+class FileStatesTest(unittest.TestCase):
+    """Each request reads the file anew: settings as the file says them, and a file that cannot
+    be read or parsed after the daemon started. Every test puts the good file back."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.good = ("# read-only tests\n[nightly]\ncommand = agent\nschedule = %s\n\n"
+                    "[verify]\ncommand = verify\nafter = nightly\n" % far_schedule())
+        cls.d = Daemon(cls.good)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def tearDown(self):
+        cfg = self.d.cfg
+        if os.path.isdir(cfg) and not os.path.islink(cfg):
+            os.rmdir(cfg)
+        self.d.write_config(self.good)
+        self.assertIsNone(self.d.proc.poll(), self.d.log())
+
+    def write_raw(self, data):
+        with open(self.d.cfg + ".new", "wb") as f:
+            f.write(data)
+        os.replace(self.d.cfg + ".new", self.d.cfg)
+
+    def test_unusable_file_gives_500_on_every_resource(self):
+        cfg = self.d.cfg
+        cannot = "cannot read " + cfg
+        text = (self.d.api + self.good).encode()
+
+        def replace_with(make):
+            def do():
+                os.unlink(cfg)
+                make()
+            return do
+
+        cases = [
+            ("missing", lambda: os.unlink(cfg), cannot),
+            ("directory", replace_with(lambda: os.mkdir(cfg)), cannot),
+            ("fifo", replace_with(lambda: os.mkfifo(cfg)), cannot),
+            ("dangling symlink", replace_with(lambda: os.symlink(cfg + ".gone", cfg)), cannot),
+            ("one byte over 1 MiB", lambda: self.write_raw(padded(text, 1048577)),
+             cannot),
+            ("a NUL byte", lambda: self.write_raw(text + b"# \0\n"), cannot),
+            ("an unknown key", lambda: self.write_raw(text + b"colour = blue\n"),
+             "%s:%d: unknown setting 'colour'" % (cfg, text.count(b"\n") + 1)),
+            ("a job that does not check", lambda: self.write_raw(text + b"\n[solo]\ncommand = agent\n"),
+             "[solo]: needs at least one of 'schedule', 'once' or 'after' (or set enabled=no)"),
+            ("a bad section", lambda: self.write_raw(b"[sched]\npoll-interval = soon\n" + text),
+             "%s:2: 'poll-interval' must be a number" % cfg),
+        ]
+        targets = ["/api/v1/info", "/api/v1/jobs", "/api/v1/jobs?offset=1&limit=1",
+                   "/api/v1/jobs/nightly", "/api/v1/jobs/no-such-job", "/api/v1/settings/sched",
+                   "/api/v1/settings/mail"]
+        for what, make_bad, message in cases:
+            make_bad()
+            before = os.lstat(cfg) if os.path.lexists(cfg) else None
+            content = read_bytes(cfg) if os.path.isfile(cfg) else None
+            for target in targets:
+                for admin in (False, True):
+                    with self.subTest(what=what, target=target, admin=admin):
+                        self.assertEqual(self.d.get(target, admin=admin),
+                                         (500, error("config_unreadable", message)))
+            with self.subTest(what=what, check="refusals before the file"):
+                self.assertEqual(self.d.get("/api/v1/jobs?limit=0"),
+                                 (400, error("bad_query", "limit must be 1..50")))
+                self.assertEqual(self.d.get("/api/v1/info?x=1"),
+                                 (400, error("bad_query",
+                                             "this resource takes no query parameters")))
+                self.assertEqual(self.d.get("/api/v1/jobs/"),
+                                 (404, error("not_found", "malformed path")))
+            with self.subTest(what=what, check="file untouched"):
+                if before is None:
+                    self.assertFalse(os.path.lexists(cfg))
+                else:
+                    after = os.lstat(cfg)
+                    self.assertEqual((after.st_ino, after.st_mode, after.st_size),
+                                     (before.st_ino, before.st_mode, before.st_size))
+                if content is not None:
+                    self.assertEqual(read_bytes(cfg), content)
+            # Back to a good file: answered again.
+            self.tearDown()
+            status, got = self.d.get("/api/v1/jobs/nightly")
+            self.assertEqual((status, got["config_etag"]), (200, etag_of(cfg)))
+        # The daemon kept running on the configuration it had.
+        self.assertIn("API ready", self.d.log())
+
+    def test_a_file_of_exactly_1_mib_is_read(self):
+        text = (self.d.api + self.good).encode()
+        self.write_raw(padded(text, 1048576))
+        self.assertEqual(os.path.getsize(self.d.cfg), 1048576)
+        for target in ("/api/v1/info", "/api/v1/settings/sched"):
+            with self.subTest(target=target):
+                status, got = self.d.get(target)
+                self.assertEqual((status, got["config_etag"]), (200, etag_of(self.d.cfg)))
+
+    def test_the_etag_follows_every_byte(self):
+        seen = set()
+        for tail in ("", "# a comment\n", "# a comment \n", "# a comment\n"):
+            self.d.write_config(self.good + tail)
+            status, got = self.d.get("/api/v1/settings/sched")
+            self.assertEqual((status, got["config_etag"]), (200, etag_of(self.d.cfg)))
+            seen.add(got["config_etag"])
+        self.assertEqual(len(seen), 3)
+
+    def test_settings_as_the_file_says(self):
+        self.d.write_config(self.good)
+        self.assertEqual(self.d.get("/api/v1/settings/sched")[1]["sched"], {
+            "poll_interval": None, "busy_retry_seconds": None, "job_timeout_seconds": None,
+            "job_log_keep": None, "job_log_dir": None})
+        status, got = self.d.get("/api/v1/settings/mail", admin=True)
+        self.assertEqual(got, {"config_etag": etag_of(self.d.cfg), "mail": None})
+        self.assertFalse(self.d.get("/api/v1/info")[1]["mail_configured"])
+
+        self.d.write_config("[sched]\npoll-interval = 30\nbusy-retry-seconds = 0\n"
+                            "job-timeout-seconds = 7200\njob-log-keep = 3\n"
+                            "job-log-dir = /srv/vrk logs\n\n" + self.good)
+        self.assertEqual(self.d.get("/api/v1/settings/sched")[1]["sched"], {
+            "poll_interval": 30, "busy_retry_seconds": None, "job_timeout_seconds": 7200,
+            "job_log_keep": 3, "job_log_dir": "/srv/vrk logs"})
+
+        secret_file = self.d.path("pass")
+        with open(secret_file, "w") as f:
+            f.write("from-a-file \n")
+        plain = {"smtp_host": "smtp.example.org", "smtp_port": 25, "tls": "none",
+                 "smtp_user": None, "smtp_password_set": False, "smtp_password_source": None,
+                 "from": "vrk@example.org", "to": ["a@example.org"], "ca_file": None,
+                 "timeout_seconds": 60, "notify": "never"}
+        cases = [
+            # A commented-out key is not a key.
+            ("smtp-host = smtp.example.org\ntls = none\n# smtp-password = file:/x\n", plain),
+            ("smtp-host = smtp.example.org\ntls = none\nsmtp-port = 2525\ntimeout-seconds = 5\n"
+             "notify = always\n", dict(plain, smtp_port=2525, timeout_seconds=5,
+                                       notify="always")),
+            ("smtp-host = smtp.example.org\nsmtp-user = u\nsmtp-password = hunter2 literal\n",
+             dict(plain, tls="starttls", smtp_port=587, smtp_user="u", smtp_password_set=True,
+                  smtp_password_source="literal")),
+            # The prefix is case-sensitive: this is a literal password.
+            ("smtp-host = smtp.example.org\ntls = smtps\nsmtp-user = u\n"
+             "smtp-password = File:hunter2\n",
+             dict(plain, tls="smtps", smtp_port=465, smtp_user="u", smtp_password_set=True,
+                  smtp_password_source="literal")),
+            ("smtp-host = smtp.example.org\ntls = starttls\nsmtp-user = u\n"
+             "smtp-password = file:%s\nnotify = failed\n" % secret_file,
+             dict(plain, tls="starttls", smtp_port=587, smtp_user="u", smtp_password_set=True,
+                  smtp_password_source="file", notify="failed")),
+        ]
+        for settings, want in cases:
+            with self.subTest(settings=settings):
+                self.d.write_config("[mail]\n%sfrom = vrk@example.org\nto = a@example.org\n\n%s"
+                                    % (settings, self.good))
+                for admin in (False, True):
+                    status, _, data = self.d.request("/api/v1/settings/mail", admin=admin)
+                    self.assertEqual(status, 200, data)
+                    for secret in (b"hunter2", b"from-a-file"):
+                        self.assertNotIn(secret, data)
+                    self.assertEqual(json.loads(data),
+                                     {"config_etag": etag_of(self.d.cfg), "mail": want})
+                self.assertTrue(self.d.get("/api/v1/info")[1]["mail_configured"])
+
+    def test_queue_file_is_read_for_each_request(self):
+        """What another process wrote into the queue file shows at once."""
+        status, got = self.d.get("/api/v1/jobs/nightly")
+        self.assertEqual(got["job"]["state"]["status"], "PENDING")
+        entries = [encode_entry("nightly", "DONE", next_run=4000000000, last_run=PAST,
+                                last_finish=PAST + 9, exit_code=0),
+                   encode_entry("verify", "FAILED", next_run=QUEUE_NEVER, last_run=PAST + 10,
+                                last_finish=PAST + 20, exit_code=2, dependency_mark=PAST + 9)]
+        with open(self.d.queue + ".new", "wb") as f:
+            f.write(b"".join(entries))
+        os.replace(self.d.queue + ".new", self.d.queue)
+        status, page = self.d.get("/api/v1/jobs")
+        self.assertEqual(status, 200, page)
+        self.assertEqual([j["state"] for j in page["jobs"]], [
+            {"status": "DONE", "next_run": 4000000000, "last_run": PAST, "last_finish": PAST + 9,
+             "last_exit_code": 0, "run_requested": False},
+            {"status": "FAILED", "next_run": None, "last_run": PAST + 10,
+             "last_finish": PAST + 20, "last_exit_code": 2, "run_requested": False}])
+
+    def test_pages_end_early_to_fit_the_response(self):
+        """Jobs of about 1.3 KB: fewer than 50 fit in one answer."""
+        schedule = far_schedule()
+        names = ["big-%03d" % i for i in range(120)]
+        self.d.write_config("".join(
+            "[%s]\ncommand = agent\nprofile = %s\nschedule = %s\nargs = --print %s\n\n"
+            % (n, "p" * 127, schedule, "x" * 1000) for n in names))
+        got, offset, pages = [], 0, []
+        while offset is not None:
+            status, headers, data = self.d.request("/api/v1/jobs?offset=%d" % offset)
+            self.assertEqual(status, 200, data[:200])
+            self.assertLessEqual(len(data), 61440)
+            page = json.loads(data)
+            self.assertEqual((page["offset"], page["total"]), (offset, 120))
+            got += [j["name"] for j in page["jobs"]]
+            pages.append(len(page["jobs"]))
+            offset = page["next_offset"]
+            self.assertLess(len(pages), 10)
+        self.assertEqual(got, names)
+        self.assertLess(pages[0], 50)
+        self.assertGreater(pages[0], 30)
+
+
+class RunningJobTest(unittest.TestCase):
+    """A job the daemon starts and that sleeps until the test ends it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = Daemon("[sleeper]\ncommand = agent\nonce = %d\nargs = --sleep 60\n\n"
+                       "[other]\ncommand = verify\nschedule = %s\n"
+                       % (int(time.time()), far_schedule()))
+
+    @classmethod
+    def tearDownClass(cls):
+        for pid in cls.d.children():
+            if cls.stand_in(pid):
+                os.kill(pid, signal.SIGKILL)
+        cls.d.close()
+
+    @staticmethod
+    def stand_in(pid):
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                return b"vrk_agent" in f.read()
+        except OSError:
+            return False
+
+    def state(self, name="sleeper", admin=False):
+        status, got = self.d.get("/api/v1/jobs/" + name, admin=admin)
+        self.assertEqual(status, 200, got)
+        return got["job"]["state"]
+
+    def test_running_then_ended(self):
+        wait_until(lambda: self.state()["status"] == "RUNNING", what="sleeper running")
+        now = int(time.time())
+        for admin in (False, True):
+            with self.subTest(admin=admin):
+                state = self.state(admin=admin)
+                self.assertEqual((state["status"], state["last_exit_code"],
+                                  state["run_requested"]), ("RUNNING", None, False))
+                self.assertLessEqual(self.d.started, state["last_run"])
+                self.assertLessEqual(state["last_run"], now)
+                status, info = self.d.get("/api/v1/info", admin=admin)
+                self.assertEqual((status, info["running_job"], info["run_queue"]),
+                                 (200, "sleeper", []))
+                status, page = self.d.get("/api/v1/jobs", admin=admin)
+                self.assertEqual([j["state"]["status"] for j in page["jobs"]],
+                                 ["RUNNING", "PENDING"])
+                self.assertEqual(page["jobs"][0]["state"], state)
+        # Other requests are answered while the job runs.
+        self.assertEqual(self.d.get("/api/v1/nothing"),
+                         (404, error("not_found", "unknown path")))
+
+        pids = [p for p in self.d.children() if self.stand_in(p)]
+        self.assertEqual(len(pids), 1, pids)
+        os.kill(pids[0], signal.SIGTERM)
+        wait_until(lambda: self.state()["status"] != "RUNNING", what="sleeper ended")
+        state = self.state(admin=True)
+        self.assertEqual((state["status"], state["last_exit_code"], state["next_run"]),
+                         ("FAILED", 143, None))
+        self.assertLessEqual(state["last_run"], state["last_finish"])
+        self.assertIsNone(self.d.get("/api/v1/info")[1]["running_job"])
 
 
 if __name__ == "__main__":
