@@ -456,6 +456,8 @@ class ReadResourcesTest(unittest.TestCase):
             ("/api/v1/jobs/x%20y%7e%25", error("not_found", "no job named 'x y~%'")),
             # A byte that is not UTF-8 is replaced in the message.
             ("/api/v1/jobs/a%80b", error("not_found", "no job named 'a\ufffdb'")),
+            ("/api/v1/jobs/%C3", error("not_found", "no job named '\ufffd'")),
+            ("/api/v1/jobs/%ED%A0%80", error("not_found", "no job named '\ufffd\ufffd\ufffd'")),
             ("/api/v1/jobs/%22q%22%5C", error("not_found", "no job named '\"q\"\\'")),
             ("/api/v1/jobs/NIGHTLY", error("not_found", "no job named 'NIGHTLY'")),
             ("/api/v1/jobs/" + "n" * 128, error("not_found", "no job named '%s'" % ("n" * 128))),
@@ -537,6 +539,10 @@ class ReadResourcesTest(unittest.TestCase):
             with self.subTest(method=verb, target=target, body=body, admin=admin):
                 self.assertEqual(self.d.get(target, method=verb, body=body, admin=admin),
                                  (status, want))
+        # "Content-Length: 0" is no body.
+        for target in ("/api/v1/info", "/api/v1/jobs?limit=1", "/api/v1/settings/sched"):
+            with self.subTest(target=target, body=b""):
+                self.assertEqual(self.d.get(target, body=b"")[0], 200)
 
     @unittest.skipIf(shutil.which("curl") is None, "curl is not installed")
     def test_curl(self):
@@ -608,12 +614,12 @@ class FileStatesTest(unittest.TestCase):
             ("directory", replace_with(lambda: os.mkdir(cfg)), cannot),
             ("fifo", replace_with(lambda: os.mkfifo(cfg)), cannot),
             ("dangling symlink", replace_with(lambda: os.symlink(cfg + ".gone", cfg)), cannot),
-            ("one byte over 1 MiB", lambda: self.write_raw(padded(text, 1048577)),
-             cannot),
+            ("one byte over 1 MiB", lambda: self.write_raw(padded(text, 1048577)), cannot),
             ("a NUL byte", lambda: self.write_raw(text + b"# \0\n"), cannot),
             ("an unknown key", lambda: self.write_raw(text + b"colour = blue\n"),
              "%s:%d: unknown setting 'colour'" % (cfg, text.count(b"\n") + 1)),
-            ("a job that does not check", lambda: self.write_raw(text + b"\n[solo]\ncommand = agent\n"),
+            ("a job that does not check",
+             lambda: self.write_raw(text + b"\n[solo]\ncommand = agent\n"),
              "[solo]: needs at least one of 'schedule', 'once' or 'after' (or set enabled=no)"),
             ("a bad section", lambda: self.write_raw(b"[sched]\npoll-interval = soon\n" + text),
              "%s:2: 'poll-interval' must be a number" % cfg),
