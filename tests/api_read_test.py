@@ -51,6 +51,14 @@ class Daemon:
         self.port = free_port()
         self.env = base_env(PATH=STANDINS + os.pathsep + os.environ["PATH"])
         self.proc = None
+        self.err = None
+        try:
+            self.setup(body, queue_entries)
+        except BaseException:
+            self.close()
+            raise
+
+    def setup(self, body, queue_entries):
         self.api = ("[api]\nenabled = yes\nlisten = 127.0.0.1:%d\ncert = %s\nkey = %s\n"
                     "tokens-file = %s\nallowed-commands = agent, verify, maint-prune\n"
                     "allow-config-write = no\nallow-args = yes\n\n"
@@ -77,14 +85,10 @@ class Daemon:
             [SCHED, "daemon", "--config", self.cfg, "--queue", self.queue, "--job-log-dir",
              self.path("jobs"), "--poll-interval", "1", "--no-syslog", "--no-log"],
             env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.err)
-        try:
-            wait_until(lambda: "API ready" in self.log() or self.proc.poll() is not None,
-                       what="API ready")
-            if self.proc.poll() is not None:
-                raise AssertionError("daemon ended:\n" + self.log())
-        except BaseException:
-            self.close()
-            raise
+        wait_until(lambda: "API ready" in self.log() or self.proc.poll() is not None,
+                   what="API ready")
+        if self.proc.poll() is not None:
+            raise AssertionError("daemon ended:\n" + self.log())
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -109,6 +113,9 @@ class Daemon:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.err is None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            return
         self.err.close()
         log = self.log()
         shutil.rmtree(self.dir, ignore_errors=True)
