@@ -696,10 +696,10 @@ class FileStatesTest(unittest.TestCase):
 
         self.d.write_config("[sched]\npoll-interval = 30\nbusy-retry-seconds = 0\n"
                             "job-timeout-seconds = 7200\njob-log-keep = 3\n"
-                            "job-log-dir = /srv/vrk logs\n\n" + self.good)
+                            "job-log-dir = %s\n\n%s" % (self.d.path("job logs"), self.good))
         self.assertEqual(self.d.get("/api/v1/settings/sched")[1]["sched"], {
             "poll_interval": 30, "busy_retry_seconds": None, "job_timeout_seconds": 7200,
-            "job_log_keep": 3, "job_log_dir": "/srv/vrk logs"})
+            "job_log_keep": 3, "job_log_dir": self.d.path("job logs")})
 
         secret_file = self.d.path("pass")
         with open(secret_file, "w") as f:
