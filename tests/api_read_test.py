@@ -60,7 +60,7 @@ class Daemon:
 
     def setup(self, body, queue_entries):
         self.api = ("[api]\nenabled = yes\nlisten = 127.0.0.1:%d\ncert = %s\nkey = %s\n"
-                    "tokens-file = %s\nallowed-commands = agent, verify, maint-prune\n"
+                    "tokens-file = %s\nallowed-commands = maint-prune,verify , agent\n"
                     "allow-config-write = no\nallow-args = yes\n\n"
                     % (self.port, self.cert, self.path("api.key"), self.path("tokens")))
         self.write_config(body)
@@ -304,6 +304,14 @@ class ReadResourcesTest(unittest.TestCase):
                 "run_background": None, "start_background": None, "retention": None,
                 "retention_class": None, "api_allowed": False},
         }
+        plain = dict(config["a b"], once=None, once_unix=None)
+        config["verify-after"] = dict(plain, name="verify-after", command="verify",
+                                      after=["nightly", "a b"], after_mode="finished",
+                                      api_allowed=True)
+        config["off"] = dict(plain, name="off", command="maint-prune", schedule=self.schedule,
+                             enabled=False, api_allowed=True)
+        config["failed"] = dict(plain, name="failed", command="verify", after=["done"],
+                                api_allowed=True)
         fresh = {"status": "PENDING", "last_run": None, "last_finish": None,
                  "last_exit_code": None, "run_requested": False}
         states = {
