@@ -124,11 +124,14 @@ class Daemon:
                 raise AssertionError("daemon log has %r:\n%s" % (bad, log))
 
     def children(self):
-        """Process ids of the daemon's children."""
+        """Process ids of the daemon's children (none once it has ended)."""
         out = []
-        for tid in os.listdir("/proc/%d/task" % self.proc.pid):
-            with open("/proc/%d/task/%s/children" % (self.proc.pid, tid)) as f:
-                out += [int(p) for p in f.read().split()]
+        try:
+            for tid in os.listdir("/proc/%d/task" % self.proc.pid):
+                with open("/proc/%d/task/%s/children" % (self.proc.pid, tid)) as f:
+                    out += [int(p) for p in f.read().split()]
+        except OSError:
+            pass
         return out
 
     def signed(self, method, path, query="", body=b"", nonce=None):
@@ -629,6 +632,8 @@ class FileStatesTest(unittest.TestCase):
             ("directory", replace_with(lambda: os.mkdir(cfg)), cannot),
             ("fifo", replace_with(lambda: os.mkfifo(cfg)), cannot),
             ("dangling symlink", replace_with(lambda: os.symlink(cfg + ".gone", cfg)), cannot),
+            ("endless device", replace_with(lambda: os.symlink("/dev/zero", cfg)), cannot),
+            ("empty device", replace_with(lambda: os.symlink("/dev/null", cfg)), cannot),
             ("one byte over 1 MiB", lambda: self.write_raw(padded(text, 1048577)), cannot),
             ("a NUL byte", lambda: self.write_raw(text + b"# \0\n"), cannot),
             ("an unknown key", lambda: self.write_raw(text + b"colour = blue\n"),
