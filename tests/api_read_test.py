@@ -773,26 +773,32 @@ class FileStatesTest(unittest.TestCase):
              "last_finish": PAST + 20, "last_exit_code": 2, "run_requested": False}])
 
     def test_pages_end_early_to_fit_the_response(self):
-        """Jobs of about 1.3 KB: fewer than 50 fit in one answer."""
+        """Jobs whose arguments are 1000 bytes that are not UTF-8, each written as a 6-byte
+        escape: about 7 KB a job, so a page holds only a few."""
         schedule = far_schedule()
-        names = ["big-%03d" % i for i in range(120)]
-        self.d.write_config("".join(
-            "[%s]\ncommand = agent\nprofile = %s\nschedule = %s\nargs = --print %s\n\n"
-            % (n, "p" * 127, schedule, "x" * 1000) for n in names))
+        names = ["big-%03d-%s" % (i, "\u00e9" * 59) for i in range(120)]
+        text = "".join("[%s]\ncommand = agent\nprofile = %s\nschedule = %s\nargs = --print %s\n\n"
+                       % (n, "p" * 127, schedule, "\udcff" * 1000) for n in names)
+        self.write_raw((self.d.api + text).encode("utf-8", "surrogateescape"))
         got, offset, pages = [], 0, []
         while offset is not None:
-            status, headers, data = self.d.request("/api/v1/jobs?offset=%d" % offset)
+            status, headers, data = self.d.request("/api/v1/jobs?offset=%d" % offset,
+                                                   admin=len(pages) % 2 == 1)
             self.assertEqual(status, 200, data[:200])
-            self.assertLessEqual(len(data), 61440)
+            # The page ends while 256 bytes are still free.
+            self.assertLessEqual(len(data), 61440 - 256 + len(',"next_offset":null}'))
             page = json.loads(data)
             self.assertEqual((page["offset"], page["total"]), (offset, 120))
+            for job in page["jobs"]:
+                self.assertEqual(job["args"], "--print " + "\ufffd" * 1000)
             got += [j["name"] for j in page["jobs"]]
             pages.append(len(page["jobs"]))
+            self.assertGreater(pages[-1], 0)
             offset = page["next_offset"]
-            self.assertLess(len(pages), 10)
+            self.assertLess(len(pages), 20)
         self.assertEqual(got, names)
-        self.assertLess(pages[0], 50)
-        self.assertGreater(pages[0], 30)
+        self.assertEqual(pages[:-1], [pages[0]] * (len(pages) - 1))
+        self.assertLess(pages[0], 10)
 
 
 class RunningJobTest(unittest.TestCase):
