@@ -149,7 +149,9 @@ class Daemon:
         the api-init certificate; a read token as Bearer, or the admin token signed, in which
         case the response signature is checked too."""
         ctx = ssl.create_default_context(cafile=self.cert)
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=20)
+        # Longer than the network process waits for the scheduler: a scheduler that does not
+        # answer shows as that process's 504, not as a client time-out.
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=60)
         path, _, query = target.partition("?")
         if admin:
             auth, nonce = self.signed(method, path, query, body or b"")
