@@ -161,8 +161,9 @@ class RunTest(ApiRunsCase):
             "WARN  vrk_sched API: token 'adm' from 127.0.0.1 cancels running job 'slow'")), 1)
         _, text = self.log_file("slow")
         self.assertIn(b"vrk_agent: terminated\n", text)
-        self.assertRegex(text.decode(), r"\n--- end ---\nfinish_unix: \d+\nexit_code: 143\n"
-                                        r"timed_out: 0\ncancelled: 1\ncancelled_by: API token adm\n$")
+        self.assertRegex(text.decode(),
+                         r"\n--- end ---\nfinish_unix: \d+\nexit_code: 143\ntimed_out: 0\n"
+                         r"cancelled: 1\ncancelled_by: API token adm\n$")
         runs = self.runs_of("slow")
         self.assertEqual((runs[0]["finished"], runs[0]["exit_code"], runs[0]["cancelled"],
                           runs[0]["timed_out"]), (True, 143, True, False))
@@ -284,7 +285,8 @@ class TestMailTest(ApiRunsCase):
     def test_pending_then_failed(self):
         result = self.send_held()
         self.assertEqual(result["state"], "failed")
-        self.assertEqual(result["error"], "RCPT failed: 550 (smtp://127.0.0.1:%d)" % self.smtp.port)
+        self.assertEqual(result["error"],
+                         "RCPT failed: 550 (smtp://127.0.0.1:%d)" % self.smtp.port)
         self.assertEqual(self.smtp.mails, [])
 
 
