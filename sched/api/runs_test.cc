@@ -167,22 +167,6 @@ TEST_F(ApiRunsTest, CancelOfAQueuedRunMovesTheOthersUp) {
   }
 }
 
-TEST(ApiQueueRemove, TakesTheFirstEntryOut) {
-  auto state = std::make_unique<ApiState>();
-  for (const char* job : {"a", "b", "c"}) {
-    text_copy_cut(state->run_queue[state->run_queue_count++].job, job);
-  }
-  EXPECT_FALSE(api_queue_remove(*state, "x"));
-  EXPECT_TRUE(api_queue_remove(*state, "a"));
-  ASSERT_EQ(state->run_queue_count, 2u);
-  EXPECT_STREQ(state->run_queue[0].job, "b");
-  EXPECT_STREQ(state->run_queue[1].job, "c");
-  EXPECT_TRUE(api_queue_remove(*state, "c"));
-  EXPECT_TRUE(api_queue_remove(*state, "b"));
-  EXPECT_FALSE(api_queue_remove(*state, "b"));
-  EXPECT_EQ(state->run_queue_count, 0u);
-}
-
 // The "id" values of a listing, in order.
 std::vector<std::string> listed_ids(const std::string& body) {
   std::vector<std::string> ids;
