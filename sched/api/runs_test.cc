@@ -216,11 +216,13 @@ TEST_F(ApiRunsTest, RunObjects) {
       "cancelled_by: API token ops\n";
   write_log("a", "20250101T020000Z", finished);
   write_log("a", "20250101T030000Z", "job: a\nargv: vrk_agent\nstart_unix: 1735700400\n\n");
-  // Named like runs but no regular files: skipped, yet counted among the newest.
+  // Named like runs but no regular files: skipped, yet counted among the newest. A FIFO must not
+  // keep the daemon waiting for a writer.
   ASSERT_EQ(mkdir(log_path("a", "20250101T040000Z").c_str(), 0755), 0);
   ASSERT_EQ(
       symlink(log_path("a", "20250101T020000Z").c_str(), log_path("a", "20250101T050000Z").c_str()),
       0);
+  ASSERT_EQ(mkfifo(log_path("a", "20250101T060000Z").c_str(), 0644), 0);
   EXPECT_EQ(answer("GET", "/api/v1/jobs/a/runs"),
             "{\"job\":\"a\",\"runs\":["
             "{\"id\":\"20250101T030000Z\",\"start\":1735700400,\"finished\":false,\"finish\":null,"
@@ -239,6 +241,7 @@ TEST_F(ApiRunsTest, LogRequestRefusals) {
   ASSERT_EQ(
       symlink(log_path("a", "20250101T020000Z").c_str(), log_path("a", "20250101T030000Z").c_str()),
       0);
+  ASSERT_EQ(mkfifo(log_path("a", "20250101T040000Z").c_str(), 0644), 0);
   const char kQueryHelp[] = "allowed query parameters: offset, length (digits)";
   struct Case {
     const char* job;
@@ -263,6 +266,7 @@ TEST_F(ApiRunsTest, LogRequestRefusals) {
       {"a", "20250101T02000aZ", "", "not_found", "no such run"},
       {"a", "20250101T010000Z", "", "not_found", "no such run"},
       {"a", "20250101T030000Z", "", "not_found", "no such run"},
+      {"a", "20250101T040000Z", "", "not_found", "no such run"},
       {"nothing", "20250101T020000Z", "", "not_found", "no job named 'nothing'"},
   };
   for (const Case& c : cases) {
