@@ -395,16 +395,5 @@ TEST(ApiLogChunkLength, EndsOnCharacterBoundaries) {
   }
 }
 
-TEST(ApiRunId, FormAndTime) {
-  EXPECT_TRUE(api_run_id_valid("20250101T020000Z"));
-  for (const char* bad : {"", "20250101T020000", "20250101T020000Z0", "2025010aT020000Z",
-                          "20250101t020000Z", "20250101T020000z", "20250101 020000Z"}) {
-    EXPECT_FALSE(api_run_id_valid(bad)) << bad;
-  }
-  EXPECT_EQ(api_run_id_time("20250101T020000Z"), 1735696800);
-  EXPECT_EQ(api_run_id_time("19700101T000000Z"), 0);
-  EXPECT_EQ(api_run_id_time("20240229T235959Z"), 1709251199);
-}
-
 }  // namespace
 }  // namespace vrk
