@@ -6,8 +6,10 @@
 #include "sched/api/info.h"
 #include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
+#include "sched/api/runs.h"
 #include "sched/api/settings.h"
 #include "sched/api/settings_change.h"
+#include "sched/api/test_mail.h"
 
 namespace vrk {
 namespace {
@@ -51,24 +53,34 @@ constexpr ApiRoute kRoutes[] = {
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_mail(c); }},
       {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_mail(c); }},
       kEnd}},
-    {{"mail", "test"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", true, false, nullptr}}},
-    {{"jobs", nullptr, "run"}, 3, ApiQueryRule::kNoneAfterMethod, {{"POST", true, true, nullptr}}},
+    {{"mail", "test"},
+     2,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", true, false, [](ApiCall& c, const ApiPath&) { api_test_mail(c); }}}},
+    {{"jobs", nullptr, "run"},
+     3,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", true, true, [](ApiCall& c, const ApiPath& p) { api_queue_run(c, p.segments[1]); }}}},
     {{"jobs", nullptr, "cancel"},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"POST", true, true, nullptr}}},
+     {{"POST", true, true,
+       [](ApiCall& c, const ApiPath& p) { api_cancel_job(c, p.segments[1]); }}}},
     {{"jobs", nullptr, "runs"},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_list_runs(c, p.segments[1]); }}}},
     {{"mail", "results", nullptr},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_mail_result(c, p.segments[2]); }}}},
     {{"jobs", nullptr, "runs", nullptr, "log"},
      5,
      ApiQueryRule::kHandlerReads,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_read_log(c, p.segments[1], p.segments[3]); }}}},
 };
 
 int hex_digit(char c) {
