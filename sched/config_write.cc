@@ -153,8 +153,15 @@ void history_prune(const char* dir, uint32_t keep, std::string_view just_written
   }
 }
 
-// Copies the file about to be replaced into the history directory, then prunes it.
-int history_keep_copy(const char* path, const char* dir, uint32_t keep, std::span<char> err) {
+bool tag_differs(const char* expected_tag, const char (&tag)[kConfigEtagSize]) {
+  return expected_tag != nullptr && strcmp(expected_tag, tag) != 0;
+}
+
+// Copies the file about to be replaced into the history directory (its name into file). With
+// expected_tag, a file whose content no longer has that tag is not copied: kConfigWriteChanged.
+int history_keep_copy(const char* path, const char* dir, const char* expected_tag,
+                      char (&file)[kPathSize], std::span<char> err) {
+  file[0] = '\0';
   if (!fs_make_dirs(dir, 0777)) {
     err_set(err, "cannot create %s", dir);
     return kConfigWriteFailed;
@@ -168,6 +175,10 @@ int history_keep_copy(const char* path, const char* dir, uint32_t keep, std::spa
     return kConfigWriteFailed;
   }
   ScopeExit wipe([&old]() { text_wipe(old); });
+  if (tag_differs(expected_tag, tag)) {
+    err_set(err, "%s was changed since it was read", path);
+    return kConfigWriteChanged;
+  }
   time_t now = time(nullptr);
   struct tm tm = {};
   char stamp[32];
@@ -176,7 +187,6 @@ int history_keep_copy(const char* path, const char* dir, uint32_t keep, std::spa
     err_set(err, "cannot write into %s: %s", dir, strerror(EINVAL));
     return kConfigWriteFailed;
   }
-  char file[kPathSize];
   UniqueFd fd;
   int n = 0;
   int open_errno = EEXIST;
@@ -205,10 +215,9 @@ int history_keep_copy(const char* path, const char* dir, uint32_t keep, std::spa
   if (!ok) {
     unlink(file);
     err_set(err, "cannot write %s", file);
+    file[0] = '\0';
     return kConfigWriteFailed;
   }
-  const char* slash = strrchr(file, '/');
-  history_prune(dir, keep, slash != nullptr ? slash + 1 : file);
   return 0;
 }
 
@@ -267,6 +276,12 @@ int config_read_with_etag(const char* path, std::string& text, char (&tag)[kConf
 
 int config_write(const char* path, std::string_view text, const char* history_dir,
                  uint32_t history_keep, bool check_only, std::span<char> err) {
+  return config_write_if_unchanged(path, text, nullptr, history_dir, history_keep, check_only, err);
+}
+
+int config_write_if_unchanged(const char* path, std::string_view text, const char* expected_tag,
+                              const char* history_dir, uint32_t history_keep, bool check_only,
+                              std::span<char> err) {
   if (!err.empty()) {
     err[0] = '\0';
   }
@@ -325,11 +340,32 @@ int config_write(const char* path, std::string_view text, const char* history_di
   if (check_only) {
     return 0;
   }
+  char copy[kPathSize] = {};
   if (history_keep > 0) {
-    rc = history_keep_copy(path, history_dir, history_keep, err);
+    rc = history_keep_copy(path, history_dir, expected_tag, copy, err);
     if (rc != 0) {
       return rc;
     }
+  }
+  // A hand edit can land while the temporary file and the copy are synced: look once more,
+  // as late as possible, so that it is not silently replaced. An editor that writes between
+  // this read and the rename still loses; without a lock shared with editors that cannot close.
+  if (expected_tag != nullptr) {
+    std::string now;
+    char tag[kConfigEtagSize];
+    const bool read_ok = config_read_with_etag(path, now, tag) == 0;
+    text_wipe(now);
+    if (!read_ok || tag_differs(expected_tag, tag)) {
+      if (copy[0] != '\0') {
+        unlink(copy);
+      }
+      err_set(err, "%s was changed since it was read", path);
+      return kConfigWriteChanged;
+    }
+  }
+  if (copy[0] != '\0') {
+    const char* slash = strrchr(copy, '/');
+    history_prune(history_dir, history_keep, slash != nullptr ? slash + 1 : copy);
   }
   if (rename(tmp, path) != 0) {
     err_set(err, "cannot replace %s: %s", path, strerror(errno));

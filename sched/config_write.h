@@ -19,6 +19,7 @@ inline constexpr size_t kConfigEtagSize = 67;       // '"', 64 hex digits, '"' a
 // config_write results besides 0.
 inline constexpr int kConfigWriteInvalid = -1;  // the text is no valid configuration
 inline constexpr int kConfigWriteFailed = -2;   // a file-system or memory failure
+inline constexpr int kConfigWriteChanged = -3;  // the file no longer has the expected tag
 
 // The content tag of bytes: the SHA-256 as 64 lower-case hex digits between double quotes.
 void config_content_tag(std::string_view bytes, char (&tag)[kConfigEtagSize]);
@@ -40,5 +41,15 @@ void config_content_tag(std::string_view bytes, char (&tag)[kConfigEtagSize]);
 // left. Requires: history_dir is not null when history_keep > 0 and check_only is false.
 [[nodiscard]] int config_write(const char* path, std::string_view text, const char* history_dir,
                                uint32_t history_keep, bool check_only, std::span<char> err);
+
+// config_write that replaces the file only while it still has the content tag expected_tag
+// (the one the change was based on): the file is read again for the history copy and once more
+// just before the rename, and when either read gives another tag (or fails) nothing is replaced,
+// no copy is kept and the result is kConfigWriteChanged ("%s was changed since it was read").
+// A null expected_tag is plain config_write.
+[[nodiscard]] int config_write_if_unchanged(const char* path, std::string_view text,
+                                            const char* expected_tag, const char* history_dir,
+                                            uint32_t history_keep, bool check_only,
+                                            std::span<char> err);
 
 }  // namespace vrk

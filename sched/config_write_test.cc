@@ -259,6 +259,34 @@ TEST_F(ConfigWriteTest, CheckOnlyAndNoHistoryTouchNothing) {
   EXPECT_EQ(list(dir_), (std::vector<std::string>{"s.cfg"}));
 }
 
+// A change is based on the content the client saw: an edit since then is never replaced, with or
+// without history, and leaves neither a copy nor a temporary file.
+TEST_F(ConfigWriteTest, IfUnchangedReplacesOnlyTheExpectedContent) {
+  char seen[kConfigEtagSize];
+  config_content_tag(kValid, seen);
+  for (uint32_t keep : {0u, 5u}) {
+    SCOPED_TRACE(keep);
+    const std::string edited = std::string(kValid) + "# edited by hand\n";
+    put(path_, edited);
+    EXPECT_EQ(
+        config_write_if_unchanged(path_.c_str(), kNew, seen, history_.c_str(), keep, false, err_),
+        kConfigWriteChanged);
+    EXPECT_EQ(std::string(err_), path_ + " was changed since it was read");
+    EXPECT_EQ(get(path_), edited);
+    for (const std::string& name : list(dir_)) {
+      EXPECT_EQ(name.find("api-tmp"), std::string::npos) << name;
+    }
+    EXPECT_TRUE(list(history_).empty());
+    put(path_, kValid);
+    ASSERT_EQ(
+        config_write_if_unchanged(path_.c_str(), kNew, seen, history_.c_str(), keep, false, err_),
+        0)
+        << err_;
+    EXPECT_EQ(get(path_), kNew);
+    EXPECT_EQ(list(history_).size(), keep == 0 ? 0u : 1u);
+  }
+}
+
 TEST_F(ConfigWriteTest, FailuresLeaveTheOldFileAndNoTemporary) {
   struct Case {
     const char* name;

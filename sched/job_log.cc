@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <new>
 #include <string>
 
@@ -82,6 +83,20 @@ void job_log_append_text(std::string& out, std::string_view text) {
   }
 }
 
+// The decimal number after the first "name" in text; 0 when the name is missing or the number
+// cannot be read (no digits, or out of range).
+template <typename T>
+T job_log_footer_item(std::string_view text, std::string_view name) {
+  size_t at = text.find(name);
+  if (at == std::string_view::npos) {
+    return 0;
+  }
+  std::string_view digits = text.substr(at + name.size());
+  T value = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return ec == std::errc() ? value : 0;
+}
+
 }  // namespace
 
 bool job_log_name_is_run_id(std::string_view name) {
@@ -139,8 +154,8 @@ void job_log_header(int fd, const char* job_name, const std::vector<const char*>
   job_log_write_all(fd, text);
 }
 
-void job_log_footer(int fd, int64_t finish, int32_t exit_code, bool timed_out,
-                    const char* cancelled_by) {
+void job_log_write_footer(int fd, int64_t finish, int32_t exit_code, bool timed_out,
+                          const char* cancelled_by) {
   std::string text;
   job_log_append(text, "\n--- end ---\nfinish_unix: %lld\nexit_code: %d\ntimed_out: %d\n",
                  static_cast<long long>(finish), exit_code, timed_out ? 1 : 0);
@@ -148,6 +163,48 @@ void job_log_footer(int fd, int64_t finish, int32_t exit_code, bool timed_out,
     job_log_append(text, "cancelled: 1\ncancelled_by: %s\n", cancelled_by);
   }
   job_log_write_all(fd, text);
+}
+
+void job_log_footer(int fd, int64_t size, LogFooter& out) {
+  out = LogFooter{};
+  char tail[kLogFooterTail];
+  const int64_t want = std::min(size, kLogFooterTail);
+  if (want <= 0) {
+    return;
+  }
+  ssize_t got;
+  do {
+    got = pread(fd, tail, static_cast<size_t>(want), static_cast<off_t>(size - want));
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) {
+    job_log_footer_parse(std::string_view(tail, static_cast<size_t>(got)), out);
+  }
+}
+
+void job_log_footer_parse(std::string_view tail, LogFooter& out) {
+  out = LogFooter{};
+  if (tail.size() > static_cast<size_t>(kLogFooterTail)) {
+    tail.remove_prefix(tail.size() - static_cast<size_t>(kLogFooterTail));
+  }
+  // Program output may hold NUL bytes; as spaces they cannot end the text early.
+  char buf[kLogFooterTail];
+  std::replace_copy(tail.begin(), tail.end(), buf, '\0', ' ');
+  const std::string_view text(buf, tail.size());
+  const size_t at = text.rfind("\n--- end ---\n");
+  if (at == std::string_view::npos) {
+    return;
+  }
+  const std::string_view rest = text.substr(at);
+  // A run that started in the same second appends to this file: its header after the marker
+  // means the log's last run has not finished.
+  if (rest.find("\n--- output ---\n") != std::string_view::npos) {
+    return;
+  }
+  out.finished = true;
+  out.finish = job_log_footer_item<int64_t>(rest, "finish_unix: ");
+  out.exit_code = job_log_footer_item<int32_t>(rest, "exit_code: ");
+  out.timed_out = job_log_footer_item<int32_t>(rest, "timed_out: ");
+  out.cancelled = job_log_footer_item<int32_t>(rest, "cancelled: ");
 }
 
 void job_log_prune(const char* log_dir, const char* job_name, uint32_t keep) {

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/fd.h"
@@ -34,8 +35,32 @@ void job_log_header(int fd, const char* job_name, const std::vector<const char*>
 
 // The footer, always on a line of its own: "\n--- end ---\nfinish_unix: ..\nexit_code: ..\n
 // timed_out: 0|1\n", then for a cancelled run "cancelled: 1\ncancelled_by: <cancelled_by>\n".
-void job_log_footer(int fd, int64_t finish, int32_t exit_code, bool timed_out,
-                    const char* cancelled_by);
+void job_log_write_footer(int fd, int64_t finish, int32_t exit_code, bool timed_out,
+                          const char* cancelled_by);
+
+// A run's summary as read back from the end of its job log.
+struct LogFooter {
+  bool finished = false;  // the end marker was found (and no later run began after it)
+  int64_t finish = 0;
+  int32_t exit_code = 0;
+  int32_t timed_out = 0;
+  int32_t cancelled = 0;
+};
+static_assert(std::is_trivially_copyable_v<LogFooter>);
+
+// The footer is looked for in this many bytes at the end of a log.
+inline constexpr int64_t kLogFooterTail = 512;
+
+// Reads the last min(size, 512) bytes of the open log fd (size: its size) and parses them with
+// job_log_footer_parse. A failed read gives an unfinished footer.
+void job_log_footer(int fd, int64_t size, LogFooter& out);
+
+// The footer of the log tail text: out is cleared, then, after the last "\n--- end ---\n"
+// (NUL bytes count as spaces), "finish_unix: ", "exit_code: ", "timed_out: " and "cancelled: "
+// are read as decimal numbers; a missing or unreadable item stays 0. A marker followed by the
+// header of a later run appended to the same file (two runs in one second) does not count: that
+// run is still going on.
+void job_log_footer_parse(std::string_view tail, LogFooter& out);
 
 // Deletes the oldest run logs of "<log_dir>/<job_name>" so that keep remain (keep 0: none
 // deleted). Only names of the run-id form count: other files are never touched.

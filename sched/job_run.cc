@@ -196,8 +196,8 @@ uint32_t job_run(const JobConfig& job, const JobRunSettings& settings, QueueStat
   const uint32_t outcome = job_run_outcome(spawn_rc, status);
   const int32_t exit_code = spawn_rc != 0 ? -1 : status.exit_code;
   if (log_fd.valid()) {
-    job_log_footer(log_fd.get(), finish, exit_code, status.timed_out != 0,
-                   cancelled ? hooks.cancelled_by : nullptr);
+    job_log_write_footer(log_fd.get(), finish, exit_code, status.timed_out != 0,
+                         cancelled ? hooks.cancelled_by : nullptr);
     log_fd.reset();
   }
   job_log_prune(settings.log_dir, job.name, settings.keep);

@@ -12,7 +12,8 @@ apt-get install -y -qq --no-install-recommends \
   libssl-dev libcurl4-openssl-dev libzstd-dev liblz4-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   python3 python3-aiosmtpd openssl curl tzdata procps passwd \
-  slowhttptest testssl.sh wrk >/dev/null
+  slowhttptest testssl.sh wrk \
+  debhelper lintian man-db systemd >/dev/null
 # promtool checks the client's metrics text (its test skips without it). The package is large for
 # one tool (about 25 MB to fetch, 320 MB installed, most of it a JavaScript time-zone library) and
 # brings the monitoring server too, which is not wanted running on a build machine.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "common/error.h"
@@ -70,6 +71,11 @@ void end_level(JsonWriter& w, char bracket) {
   }
 }
 
+// Printable ASCII other than the quote and the backslash: written as it is.
+bool json_plain_byte(unsigned char c) {
+  return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+}
+
 // The escaped form of the byte or UTF-8 sequence at in[0]; sets consumed to its input length.
 size_t escape_one(const unsigned char* in, size_t available, char (&out)[8], size_t& consumed) {
   unsigned char c = in[0];
@@ -118,6 +124,27 @@ size_t write_escaped(JsonWriter& w, const unsigned char* in, size_t length, size
   size_t i = 0;
   size_t content = 0;
   while (i < length) {
+    // A run of bytes that stand for themselves is copied at once (job logs are mostly such
+    // text); the limit and the room in the buffer cut it exactly where byte by byte would stop.
+    size_t run = 0;
+    while (i + run < length && json_plain_byte(in[i + run])) {
+      ++run;
+    }
+    if (run > 0 && limit != 0) {
+      const size_t room = w.capacity - w.length >= 2 ? w.capacity - w.length - 2 : 0;
+      run = std::min({run, limit - content, room});
+      if (run == 0) {
+        break;
+      }
+    }
+    if (run > 0 && w.length + run + 1 <= w.capacity) {
+      if (!append(w, reinterpret_cast<const char*>(in + i), run)) {
+        return i;
+      }
+      content += run;
+      i += run;
+      continue;
+    }
     char piece[8];
     size_t consumed = 0;
     size_t n = escape_one(in + i, length - i, piece, consumed);

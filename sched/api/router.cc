@@ -4,8 +4,12 @@
 
 #include "common/text.h"
 #include "sched/api/info.h"
+#include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
+#include "sched/api/runs.h"
 #include "sched/api/settings.h"
+#include "sched/api/settings_change.h"
+#include "sched/api/test_mail.h"
 
 namespace vrk {
 namespace {
@@ -30,39 +34,53 @@ constexpr ApiRoute kRoutes[] = {
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath& p) { api_get_job(c, p.segments[1]); }},
-      {"PUT", true, false, nullptr},
-      {"DELETE", true, false, nullptr}}},
-    {{"validate", "job"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", false, false, nullptr}}},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath& p) { api_put_job(c, p.segments[1]); }},
+      {"DELETE", true, false,
+       [](ApiCall& c, const ApiPath& p) { api_delete_job(c, p.segments[1]); }}}},
+    {{"validate", "job"},
+     2,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", false, false, [](ApiCall& c, const ApiPath&) { api_validate_job(c); }}}},
     {{"settings", "sched"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_sched(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_sched(c); }},
       kEnd}},
     {{"settings", "mail"},
      2,
      ApiQueryRule::kNoneBeforeMethod,
      {{"GET", false, false, [](ApiCall& c, const ApiPath&) { api_get_mail(c); }},
-      {"PUT", true, false, nullptr},
+      {"PUT", true, false, [](ApiCall& c, const ApiPath&) { api_put_mail(c); }},
       kEnd}},
-    {{"mail", "test"}, 2, ApiQueryRule::kNoneAfterMethod, {{"POST", true, false, nullptr}}},
-    {{"jobs", nullptr, "run"}, 3, ApiQueryRule::kNoneAfterMethod, {{"POST", true, true, nullptr}}},
+    {{"mail", "test"},
+     2,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", true, false, [](ApiCall& c, const ApiPath&) { api_test_mail(c); }}}},
+    {{"jobs", nullptr, "run"},
+     3,
+     ApiQueryRule::kNoneAfterMethod,
+     {{"POST", true, true, [](ApiCall& c, const ApiPath& p) { api_queue_run(c, p.segments[1]); }}}},
     {{"jobs", nullptr, "cancel"},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"POST", true, true, nullptr}}},
+     {{"POST", true, true,
+       [](ApiCall& c, const ApiPath& p) { api_cancel_job(c, p.segments[1]); }}}},
     {{"jobs", nullptr, "runs"},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_list_runs(c, p.segments[1]); }}}},
     {{"mail", "results", nullptr},
      3,
      ApiQueryRule::kNoneAfterMethod,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_mail_result(c, p.segments[2]); }}}},
     {{"jobs", nullptr, "runs", nullptr, "log"},
      5,
      ApiQueryRule::kHandlerReads,
-     {{"GET", false, false, nullptr}}},
+     {{"GET", false, false,
+       [](ApiCall& c, const ApiPath& p) { api_read_log(c, p.segments[1], p.segments[3]); }}}},
 };
 
 int hex_digit(char c) {

@@ -45,6 +45,23 @@ bool api_queue_pop(ApiState& state, char (&job)[kJobNameSize], char (&token)[kAp
   return true;
 }
 
+bool api_queue_remove(ApiState& state, const char* job) {
+  const uint64_t count =
+      state.run_queue_count < kApiRunQueueMax ? state.run_queue_count : kApiRunQueueMax;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (strcmp(state.run_queue[i].job, job) != 0) {
+      continue;
+    }
+    for (uint64_t k = i + 1; k < count; ++k) {
+      state.run_queue[k - 1] = state.run_queue[k];
+    }
+    state.run_queue_count = count - 1;
+    state.run_queue[count - 1] = ApiRunRequest{};
+    return true;
+  }
+  return false;
+}
+
 void api_note_mail_result(ApiState& state, uint32_t mail_id, bool failed, const char* error) {
   for (ApiTestMail& slot : state.test_mails) {
     if (slot.mail_id != mail_id || mail_id == 0) {

@@ -84,6 +84,9 @@ bool api_command_allowed(const SchedConfig& config, CommandKind command);
 // Takes the front of the run queue: true with job and token filled, false when it is empty.
 bool api_queue_pop(ApiState& state, char (&job)[kJobNameSize], char (&token)[kApiTokenNameSize]);
 
+// Takes the first queued run of job out of the run queue; false when job has none queued.
+bool api_queue_remove(ApiState& state, const char* job);
+
 // Records a MAIL_RESULT in every test-mail slot holding mail_id; other ids change nothing.
 void api_note_mail_result(ApiState& state, uint32_t mail_id, bool failed, const char* error);
 

@@ -67,6 +67,32 @@ TEST(ApiQueuePop, TakesTheFrontInOrder) {
   EXPECT_EQ(s.run_queue[0].job[0], '\0');
 }
 
+TEST(ApiQueueRemove, TakesOutTheFirstEntryOfTheJobOnly) {
+  ApiState s;
+  EXPECT_FALSE(api_queue_remove(s, "a"));
+  const char* jobs[] = {"a", "b", "a", "c"};
+  for (int i = 0; i < 4; ++i) {
+    snprintf(s.run_queue[i].job, sizeof s.run_queue[i].job, "%s", jobs[i]);
+    snprintf(s.run_queue[i].token, sizeof s.run_queue[i].token, "tok%d", i);
+  }
+  s.run_queue_count = 4;
+  EXPECT_FALSE(api_queue_remove(s, "d"));
+  EXPECT_EQ(s.run_queue_count, 4u);
+  EXPECT_TRUE(api_queue_remove(s, "a"));
+  ASSERT_EQ(s.run_queue_count, 3u);
+  const char* want[][2] = {{"b", "tok1"}, {"a", "tok2"}, {"c", "tok3"}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_STREQ(s.run_queue[i].job, want[i][0]);
+    EXPECT_STREQ(s.run_queue[i].token, want[i][1]);
+  }
+  EXPECT_EQ(s.run_queue[3].job[0], '\0');
+  EXPECT_TRUE(api_queue_remove(s, "c"));
+  EXPECT_TRUE(api_queue_remove(s, "a"));
+  EXPECT_TRUE(api_queue_remove(s, "b"));
+  EXPECT_EQ(s.run_queue_count, 0u);
+  EXPECT_FALSE(api_queue_remove(s, "b"));
+}
+
 TEST(ApiNoteMailResult, UpdatesOnlyMatchingSlots) {
   ApiState s;
   s.test_mails[0].mail_id = 7;
