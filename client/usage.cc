@@ -34,7 +34,7 @@ void client_print_usage(FILE* out) {
           "mail-test  has the server send a test mail and waits up to --wait-seconds (default\n"
           "           %d) for its outcome; exits 1 unless it was sent.\n"
           "metrics    the jobs' state in the Prometheus text format for node_exporter's\n"
-          "           textfile collector (see docs/monitoring.txt).\n"
+          "           textfile collector (see monitoring.txt in /usr/share/doc/vrk-sched/).\n"
           "\n",
           kDefaultWaitSeconds);
   fputs(
