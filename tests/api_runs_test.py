@@ -175,6 +175,46 @@ class RunTest(ApiRunsCase):
         self.assertEqual(self.tags(), ["slow-out"])
 
 
+class HandEditTest(ApiRunsCase):
+    extra_config = ("[slow]\n" + NEVER + "args = --sleep 30 --print slow-out\n"
+                    "[gone]\n" + NEVER + "args = --print gone-out\n"
+                    "[changed]\n" + NEVER + "args = --print changed-out\n")
+
+    def test_queued_runs_of_jobs_edited_away_by_hand_are_dropped(self):
+        status, _ = self.call("POST", "/api/v1/jobs/slow/run")
+        self.assertEqual(status, 202)
+        self.wait_for(lambda: os.path.exists(self.record), what="slow to start")
+        # The stand-in sets its SIGTERM trap right after it has recorded its start.
+        time.sleep(0.5)
+        for position, job in enumerate(("gone", "changed"), 1):
+            status, body = self.call("POST", "/api/v1/jobs/%s/run" % job)
+            self.assertEqual((status, body["position"]), (202, position))
+        # While slow runs, the file loses one queued job and the other becomes a restore.
+        with open(self.cfg) as f:
+            text = f.read()
+        edited = text.replace("[gone]\n" + NEVER + "args = --print gone-out\n", "").replace(
+            "[changed]\n", "[changed]\ncommand = restore\n")
+        self.assertNotEqual(edited, text)
+        self.config(edited)
+        # Old enough to be loaded at the daemon's next look, with no settling wait.
+        past = time.time() - 10
+        os.utime(self.cfg, (past, past))
+
+        status, _ = self.call("POST", "/api/v1/jobs/slow/cancel")
+        self.assertEqual(status, 202)
+        self.wait_log("WARN  vrk_sched: API run request for job 'gone' dropped: no such job "
+                      "(any more)")
+        self.wait_log("WARN  vrk_sched: API run request for job 'changed' dropped: command not "
+                      "allowed through the API")
+        # Neither ran, and the daemon goes on serving.
+        self.assertEqual(self.tags(), ["slow-out"])
+        self.assertEqual(self.log_lines("started on request of API token 'adm'"),
+                         self.log_lines("job 'slow' started on request"))
+        status, body = self.call("POST", "/api/v1/jobs/gone/run")
+        self.assertEqual((status, body["error"]["message"]), (404, "no job named 'gone'"))
+        self.assertEqual(self.runs_of("changed"), [])
+
+
 class FollowTest(ApiRunsCase):
     # Output in three bursts a second apart, with characters of two to four bytes.
     extra_config = ("[talk]\n" + NEVER + "args = --print Grüße --sleep 1 --print 20€ "
