@@ -88,13 +88,15 @@ size_t diff_mask_line(const char* line, size_t length, std::span<char> out) {
     return 0;
   }
   std::string_view text(line, length);
+  // Blank is whatever the configuration loader trims around a key (vertical tab, form feed and
+  // carriage return too): a line it reads as the password must never be shown.
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+  while (i < text.size() && text_is_space(text[i])) {
     ++i;
   }
   if (text.substr(i).starts_with(kPasswordKey)) {
     size_t j = i + kPasswordKey.size();
-    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) {
+    while (j < text.size() && text_is_space(text[j])) {
       ++j;
     }
     if (j < text.size() && text[j] == '=') {

@@ -90,6 +90,10 @@ TEST(DiffMaskLine, Table) {
       {"smtp-password = x", "smtp-password=***"},
       {"smtp-password=x", "smtp-password=***"},
       {" \tsmtp-password \t=", "smtp-password=***"},
+      // The loader trims these as well, so it reads the password from such lines too.
+      {"\vsmtp-password = x", "smtp-password=***"},
+      {"\fsmtp-password\f= x", "smtp-password=***"},
+      {"\rsmtp-password\r=x", "smtp-password=***"},
       {"smtp-password = file:/etc/vrk/pw  # comment", "smtp-password=***"},
       {"smtp-passwords = x", "smtp-passwords = x"},
       {"smtp-password x = y", "smtp-password x = y"},
