@@ -259,6 +259,11 @@ int64_t api_run_id_time(std::string_view id) {
 
 size_t api_log_chunk_length(std::span<const unsigned char> read, size_t length, uint64_t file_rest,
                             bool finished) {
+  // Bytes past the size the answer reports were written after the file was looked at (a run of
+  // the same second appends to the log): the footer seen says nothing about them.
+  if (read.size() > file_rest) {
+    read = read.first(static_cast<size_t>(file_rest));
+  }
   size_t n = std::min(read.size(), length);
   if (n == 0) {
     return 0;

@@ -43,11 +43,12 @@ bool api_run_id_valid(std::string_view id);
 int64_t api_run_id_time(std::string_view id);
 
 // How many bytes of read (read at the chunk's offset; file_rest bytes of the file lie from
-// there on) make the chunk asked for with length: at most length, ended before a UTF-8
-// character that the chunk would cut, unless that end is the final end of a finished log. When
-// the character at the offset is longer than length it is returned whole (so read must hold up
-// to 4 bytes), and an invalid byte there goes alone, so a reader always moves on; only the
-// incomplete last character of a log that is still being written gives 0.
+// there on, and bytes of read beyond them never count) make the chunk asked for with length: at
+// most length, ended before a UTF-8 character that the chunk would cut, unless that end is the
+// final end of a finished log. When the character at the offset is longer than length it is
+// returned whole (so read must hold up to 4 bytes), and an invalid byte there goes alone, so a
+// reader always moves on; only the incomplete last character of a log that is still being written
+// gives 0.
 size_t api_log_chunk_length(std::span<const unsigned char> read, size_t length, uint64_t file_rest,
                             bool finished);
 

@@ -386,6 +386,9 @@ TEST(ApiLogChunkLength, EndsOnCharacterBoundaries) {
       {"only a character in the making", "\xe2\x82", 1, 2, false, 0},
       {"end of a finished log is final", "a\xe2\x82", 3, 3, true, 3},
       {"invalid at the end of a finished log", "\xe2\x82", 1, 2, true, 1},
+      // Read after the size was taken: a run of the same second went on writing.
+      {"nothing past the size of a finished log", "ab\xe2\x82", 4, 2, true, 2},
+      {"nothing past the size of a growing log", "ab\xe2\x82\xac", 5, 2, false, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
