@@ -4,7 +4,8 @@
 // uses and with an independent HMAC implementation; every error code with its status and every
 // authentication refusal text must be listed; every route of the router's table is in the
 // resource table and has its own section; every fixed message a handler answers with is quoted
-// in the section of its resource; the text stays within 100 columns of plain ASCII.
+// in the section of its resource, and the resources' limits are the server's constants; the
+// text stays within 100 columns of plain ASCII.
 //
 // Example values sit on lines of the form "  [label] value": the label at column 2 in square
 // brackets, the value after the spaces that follow it. A label on several lines continues its
@@ -29,13 +30,18 @@
 #include "common/digest.h"
 #include "common/text.h"
 #include "sched/api/auth.h"
+#include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
 #include "sched/api/json_reader.h"
 #include "sched/api/json_writer.h"
 #include "sched/api/router.h"
+#include "sched/api/runs.h"
+#include "sched/api/settings_change.h"
+#include "sched/api/state.h"
 #include "sched/api/test_call.h"
 #include "sched/api/test_sign.h"
 #include "sched/api/tokens.h"
+#include "sched/config.h"
 #include "sched/cron.h"
 #include "sched/ini_edit.h"
 #include "sched/queue.h"
@@ -544,6 +550,28 @@ TEST_F(ApiReference, QuotesEveryHandlerMessageInItsSection) {
   }
   // The sources are read as text: a parser that found next to nothing would pass vacuously.
   EXPECT_GE(checked, 60u);
+}
+
+// The limits the reference states for the resources are the server's constants.
+TEST_F(ApiReference, StatesTheResourceLimitsOfTheServer) {
+  auto n = [](auto value) { return std::to_string(value); };
+  const std::string phrases[] = {
+      "limit (default " + n(kApiJobsPageMax) + ", 1.." + n(kApiJobsPageMax) + ")",
+      "the answer has to fit " + n(kApiResponseSize) + " bytes",
+      "array of at most " + n(kMaxAfter) + " job names",
+      "timeout_seconds integer 0.." + n(kApiJobTimeoutMax) + " ",
+      "each an integer 0.." + n(kApiSchedValueMax) + " or null",
+      "array of 1.." + n(kApiMailRecipientsMax) + " plain addresses",
+      "(" + n(kApiRunQueueMax) + " other runs queued)",
+      "The job's " + n(kApiRunsListed) + " newest runs",
+      "length (default " + n(kApiLogChunkMax) + ", 1.." + n(kApiLogChunkMax) + ")",
+      "data is at most " + n(kApiLogDataLimit) + " bytes",
+      "remembers the last " + n(kApiTestMailSlots) + " test mails",
+  };
+  const std::string squeezed = squeeze_spaces(text);
+  for (const std::string& phrase : phrases) {
+    EXPECT_NE(squeezed.find(phrase), std::string::npos) << phrase;
+  }
 }
 
 TEST_F(ApiReference, ExampleSecretsAreTheStatedBytes) {
