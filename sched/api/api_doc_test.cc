@@ -2,17 +2,23 @@
 // its worked example (tokens file lines, canonical request, request and response signatures,
 // configuration ETags, the answer's job object) is recomputed with the functions the server
 // uses and with an independent HMAC implementation; every error code with its status and every
-// authentication refusal text must be listed; the text stays within 100 columns of plain ASCII.
+// authentication refusal text must be listed; every route of the router's table is in the
+// resource table and has its own section; every fixed message a handler answers with is quoted
+// in the section of its resource, and the resources' limits are the server's constants; the
+// text stays within 100 columns of plain ASCII.
 //
 // Example values sit on lines of the form "  [label] value": the label at column 2 in square
 // brackets, the value after the spaces that follow it. A label on several lines continues its
 // value: lines of a body or of the Authorization value are joined directly, all other lines
 // with a line feed.
+#include <ctype.h>
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,12 +30,18 @@
 #include "common/digest.h"
 #include "common/text.h"
 #include "sched/api/auth.h"
+#include "sched/api/job_change.h"
 #include "sched/api/jobs.h"
 #include "sched/api/json_reader.h"
 #include "sched/api/json_writer.h"
+#include "sched/api/router.h"
+#include "sched/api/runs.h"
+#include "sched/api/settings_change.h"
+#include "sched/api/state.h"
 #include "sched/api/test_call.h"
 #include "sched/api/test_sign.h"
 #include "sched/api/tokens.h"
+#include "sched/config.h"
 #include "sched/cron.h"
 #include "sched/ini_edit.h"
 #include "sched/queue.h"
@@ -38,11 +50,12 @@ namespace vrk {
 namespace {
 
 constexpr char kReferencePath[] = VRK_DOCS_DIR "/sched-api.txt";
+constexpr char kHandlerDir[] = VRK_API_SOURCE_DIR;
 constexpr size_t kMaxColumns = 100;
 
-std::string read_reference() {
+std::string read_text_file(const std::string& path) {
   std::string text;
-  FILE* f = fopen(kReferencePath, "rb");
+  FILE* f = fopen(path.c_str(), "rb");
   if (f == nullptr) {
     return text;
   }
@@ -53,6 +66,10 @@ std::string read_reference() {
   }
   fclose(f);
   return text;
+}
+
+std::string read_reference() {
+  return read_text_file(kReferencePath);
 }
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -229,6 +246,331 @@ TEST_F(ApiReference, ListsEveryAuthenticationRefusal) {
     const char* why = api_auth_reason(reason);
     SCOPED_TRACE(why);
     EXPECT_NE(text.find(why), std::string::npos);
+  }
+}
+
+// Runs of spaces and line feeds become one space, so that a quoted text matches the reference
+// however its lines are broken.
+std::string squeeze_spaces(std::string_view text) {
+  std::string out;
+  bool space = false;
+  for (char c : text) {
+    if (c == ' ' || c == '\n') {
+      space = !out.empty();
+      continue;
+    }
+    if (space) {
+      out += ' ';
+      space = false;
+    }
+    out += c;
+  }
+  return out;
+}
+
+// The columns of a table line: its text split at runs of two or more spaces.
+std::vector<std::string> table_columns(std::string_view line) {
+  std::vector<std::string> columns;
+  line = skip_spaces(line);
+  while (!line.empty()) {
+    size_t gap = line.find("  ");
+    columns.emplace_back(line.substr(0, gap));
+    if (gap == std::string_view::npos) {
+      break;
+    }
+    line = skip_spaces(line.substr(gap));
+  }
+  return columns;
+}
+
+// A path as the reference writes it ("/jobs/<name>/run?..."), without its query and with every
+// placeholder segment written "<>".
+std::string path_shape(std::string_view path) {
+  path = path.substr(0, path.find('?'));
+  std::string shape;
+  while (path.starts_with("/")) {
+    path.remove_prefix(1);
+    const std::string_view segment = path.substr(0, path.find('/'));
+    shape += '/';
+    shape += segment.starts_with("<") ? std::string("<>") : std::string(segment);
+    path.remove_prefix(segment.size());
+  }
+  return shape;
+}
+
+// The same shape of a route of the router's table.
+std::string route_shape(const ApiRoute& route) {
+  std::string shape;
+  for (int i = 0; i < route.segment_count; ++i) {
+    shape += '/';
+    shape += route.words[i] != nullptr ? route.words[i] : "<>";
+  }
+  return shape;
+}
+
+bool is_api_method(std::string_view word) {
+  return word == "GET" || word == "PUT" || word == "POST" || word == "DELETE";
+}
+
+// A row of the resource table of section 3: "<method>  <path>  <token>  <query>  <body>".
+struct ResourceRow {
+  std::string method;
+  std::string shape;
+  std::string token;
+  std::string query;
+};
+
+std::vector<ResourceRow> resource_rows(std::string_view text) {
+  std::vector<ResourceRow> rows;
+  for (std::string_view line : split_lines(text)) {
+    if (!line.starts_with("    ")) {
+      continue;
+    }
+    const std::vector<std::string> columns = table_columns(line);
+    if (columns.size() >= 4 && is_api_method(columns[0]) && columns[1].starts_with("/")) {
+      rows.push_back({columns[0], path_shape(columns[1]), columns[2], columns[3]});
+    }
+  }
+  return rows;
+}
+
+// Whether a section of chapter 3 is headed "3.<n> <method> <path>..." with a path of shape.
+bool has_heading(const std::vector<std::string_view>& lines, std::string_view method,
+                 const std::string& shape) {
+  for (std::string_view line : lines) {
+    const size_t space = line.find(' ');
+    if (!line.starts_with("3.") || space == std::string_view::npos) {
+      continue;
+    }
+    std::string_view rest = line.substr(space + 1);
+    if (!rest.starts_with(method) || !rest.substr(method.size()).starts_with(" /")) {
+      continue;
+    }
+    rest.remove_prefix(method.size() + 1);
+    if (path_shape(rest.substr(0, rest.find(' '))) == shape) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Every method of every route has one row in the resource table, with the route's token and
+// query rule, and a section headed "3.<n> <method> <path>"; the table has no other rows.
+TEST_F(ApiReference, ListsEveryRouteWithItsTokenAndQuery) {
+  const std::vector<ResourceRow> rows = resource_rows(text);
+  const std::vector<std::string_view> lines = split_lines(text);
+  size_t methods = 0;
+  for (const ApiRoute& route : kApiRoutes) {
+    const std::string shape = route_shape(route);
+    for (const ApiMethodRoute& method : route.methods) {
+      if (method.method == nullptr) {
+        continue;
+      }
+      ++methods;
+      SCOPED_TRACE(std::string(method.method) + " " + shape);
+      int found = 0;
+      for (const ResourceRow& row : rows) {
+        if (row.method != method.method || row.shape != shape) {
+          continue;
+        }
+        ++found;
+        EXPECT_EQ(row.token, method.admin ? "admin" : "any");
+        EXPECT_EQ(row.query != "-", route.query == ApiQueryRule::kHandlerReads) << row.query;
+      }
+      EXPECT_EQ(found, 1) << "rows of the resource table";
+      EXPECT_TRUE(has_heading(lines, method.method, shape))
+          << "no section \"3.<n> " << method.method << " ...\"";
+    }
+  }
+  EXPECT_EQ(rows.size(), methods) << "the resource table lists a method the router lacks";
+}
+
+// A fixed message a handler answers with: the string literals of an api_error call, C escapes
+// kept as written (the reference quotes messages the same way).
+struct HandlerMessage {
+  std::string code;  // the enumerator, e.g. "kNotFound"
+  std::string text;
+};
+
+size_t skip_blanks(std::string_view s, size_t at) {
+  while (at < s.size() && (s[at] == ' ' || s[at] == '\n')) {
+    ++at;
+  }
+  return at;
+}
+
+std::vector<HandlerMessage> handler_messages(std::string_view source) {
+  constexpr std::string_view kCall = "api_error(";
+  constexpr std::string_view kCode = "ApiErrorCode::";
+  constexpr size_t kCodeNear = 40;  // "api_error(call, ApiErrorCode::" with any spacing
+  std::vector<HandlerMessage> messages;
+  size_t at = 0;
+  while ((at = source.find(kCall, at)) != std::string_view::npos) {
+    at += kCall.size();
+    size_t p = source.find(kCode, at);
+    if (p == std::string_view::npos || p - at > kCodeNear) {
+      continue;
+    }
+    p += kCode.size();
+    const size_t name = p;
+    while (p < source.size() && (isalnum(static_cast<unsigned char>(source[p])) != 0)) {
+      ++p;
+    }
+    HandlerMessage m;
+    m.code = std::string(source.substr(name, p - name));
+    p = skip_blanks(source, p);
+    if (p >= source.size() || source[p] != ',') {
+      continue;
+    }
+    p = skip_blanks(source, p + 1);
+    while (p < source.size() && source[p] == '"') {
+      for (++p; p < source.size() && source[p] != '"'; ++p) {
+        if (source[p] == '\\' && p + 1 < source.size()) {
+          m.text += source[p++];
+        }
+        m.text += source[p];
+      }
+      p = skip_blanks(source, p + 1);
+    }
+    // "%s" alone passes on a message made elsewhere (the configuration's, authentication's).
+    if (!m.text.empty() && m.text != "%s") {
+      messages.push_back(m);
+    }
+    at = p;
+  }
+  return messages;
+}
+
+// The text of the section whose heading begins with number and a space, up to the next
+// heading.
+std::string section_text(std::string_view text, std::string_view number) {
+  std::string out;
+  bool inside = false;
+  for (std::string_view line : split_lines(text)) {
+    if (!line.empty() && line[0] >= '0' && line[0] <= '9') {
+      inside = line.starts_with(number) && line.substr(number.size()).starts_with(" ");
+      continue;
+    }
+    if (inside) {
+      out.append(line);
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+// The sections that document each handler file's answers; a file not named here (and not
+// ignored) must have its messages somewhere in the reference.
+const std::map<std::string, std::vector<std::string>>& handler_sections() {
+  static const std::map<std::string, std::vector<std::string>> sections = {
+      {"router.cc", {"1.7"}},
+      {"handle.cc", {"1.7"}},
+      {"json_writer.cc", {"1.7"}},
+      {"jobs.cc", {"3.2", "3.3"}},
+      {"job_change.cc", {"3.4", "3.5", "3.6"}},
+      {"apply_change.cc", {"3.4"}},
+      {"settings.cc", {"3.7", "3.9"}},
+      {"settings_change.cc", {"3.4", "3.8", "3.10"}},
+      {"runs.cc", {"3.11", "3.12", "3.13", "3.14"}},
+      {"test_mail.cc", {"3.15", "3.16"}},
+  };
+  return sections;
+}
+
+std::vector<std::string> handler_files() {
+  std::vector<std::string> files;
+  DIR* d = opendir(kHandlerDir);
+  if (d == nullptr) {
+    return files;
+  }
+  while (struct dirent* de = readdir(d)) {
+    const std::string_view name = de->d_name;
+    if (name.ends_with(".cc") && !name.ends_with("_test.cc") && !name.ends_with("_fuzz.cc")) {
+      files.emplace_back(name);
+    }
+  }
+  closedir(d);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+const ApiErrorInfo* error_info_of(std::string_view enumerator) {
+  for (const ApiErrorInfo& e : kApiErrors) {
+    // kConfigWriteDisabled <-> config_write_disabled
+    std::string name = "k";
+    bool upper = true;
+    for (const char* c = e.text; *c != '\0'; ++c) {
+      if (*c == '_') {
+        upper = true;
+        continue;
+      }
+      name += upper ? static_cast<char>(toupper(static_cast<unsigned char>(*c))) : *c;
+      upper = false;
+    }
+    if (name == enumerator) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+// Every fixed message of every api_error call in the handlers' sources is quoted, with its
+// status and code ("404 not_found \"no such run\""), in a section of its resource.
+TEST_F(ApiReference, QuotesEveryHandlerMessageInItsSection) {
+  const std::vector<std::string> files = handler_files();
+  ASSERT_FALSE(files.empty()) << "no sources in " << kHandlerDir;
+  const std::string everywhere = squeeze_spaces(text);
+  size_t checked = 0;
+  for (const std::string& file : files) {
+    const std::string source = read_text_file(std::string(kHandlerDir) + "/" + file);
+    ASSERT_FALSE(source.empty()) << file;
+    auto it = handler_sections().find(file);
+    std::vector<std::string> sections;
+    if (it == handler_sections().end()) {
+      sections.push_back(everywhere);
+    } else {
+      for (const std::string& number : it->second) {
+        sections.push_back(squeeze_spaces(section_text(text, number)));
+        EXPECT_FALSE(sections.back().empty()) << "no section " << number;
+      }
+    }
+    for (const HandlerMessage& m : handler_messages(source)) {
+      SCOPED_TRACE(file + ": " + m.text);
+      ++checked;
+      const ApiErrorInfo* info = error_info_of(m.code);
+      ASSERT_NE(info, nullptr) << m.code;
+      const std::string quoted =
+          std::to_string(info->status) + " " + info->text + " \"" + squeeze_spaces(m.text) + "\"";
+      bool found = false;
+      for (const std::string& section : sections) {
+        found = found || section.find(quoted) != std::string::npos;
+      }
+      EXPECT_TRUE(found) << "not quoted as " << quoted;
+    }
+  }
+  // The sources are read as text: a parser that found next to nothing would pass vacuously.
+  EXPECT_GE(checked, 60u);
+}
+
+// The limits the reference states for the resources are the server's constants.
+TEST_F(ApiReference, StatesTheResourceLimitsOfTheServer) {
+  auto n = [](auto value) { return std::to_string(value); };
+  const std::string phrases[] = {
+      "limit (default " + n(kApiJobsPageMax) + ", 1.." + n(kApiJobsPageMax) + ")",
+      "the answer has to fit " + n(kApiResponseSize) + " bytes",
+      "array of at most " + n(kMaxAfter) + " job names",
+      "timeout_seconds integer 0.." + n(kApiJobTimeoutMax) + " ",
+      "each an integer 0.." + n(kApiSchedValueMax) + " or null",
+      "array of 1.." + n(kApiMailRecipientsMax) + " plain addresses",
+      "(" + n(kApiRunQueueMax) + " other runs queued)",
+      "The job's " + n(kApiRunsListed) + " newest runs",
+      "length (default " + n(kApiLogChunkMax) + ", 1.." + n(kApiLogChunkMax) + ")",
+      "data is at most " + n(kApiLogDataLimit) + " bytes",
+      "remembers the last " + n(kApiTestMailSlots) + " test mails",
+  };
+  const std::string squeezed = squeeze_spaces(text);
+  for (const std::string& phrase : phrases) {
+    EXPECT_NE(squeezed.find(phrase), std::string::npos) << phrase;
   }
 }
 
