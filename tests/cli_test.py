@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from vrktest import NET, SCHED, VERSION, BUILD, TempDirCase, run
+from vrktest import NET, SCHED, VERSION, BUILD, TempDirCase, base_env, run
 
 USAGE_HEAD = "vrk_sched %s (build %s)\n\nUsage: vrk_sched daemon   --config <path>" % (VERSION, BUILD)
 
@@ -49,6 +49,26 @@ class EntryTest(TempDirCase):
                 rc, out, _ = run([prog, "--selftest", "--log-path", logdir])
                 self.assertEqual((rc, out), (0, "%s %s: selftest ok\n" % (name, VERSION)))
         self.assertFalse(os.path.exists(logdir), "nothing is logged for --version/--selftest")
+
+    def test_compression_libraries_only_for_the_selftest(self):
+        # vrk_sched loads zstd and lz4 when the self-test runs, not at start: a broken copy
+        # found first fails the self-test with the codec's message and nothing else.
+        # (vrk_sched_net gets libzstd through libcurl at start anyway.)
+        libdir = self.path("libs")
+        os.mkdir(libdir)
+        for soname, codec in [("libzstd.so.1", "zstd"), ("liblz4.so.1", "lz4")]:
+            with self.subTest(codec=codec):
+                path = os.path.join(libdir, soname)
+                with open(path, "w") as f:
+                    f.write("not a shared library\n")
+                env = base_env(LD_LIBRARY_PATH=libdir)
+                rc, out, err = run([SCHED, "--selftest"], env=env)
+                self.assertEqual((rc, out), (1, ""))
+                self.assertTrue(err.endswith(
+                    "vrk_sched: selftest failed: %s round trip failed\n" % codec), err)
+                rc, out, _ = run([SCHED, "--version"], env=env)
+                self.assertEqual((rc, out), (0, "vrk_sched %s\n" % VERSION))
+                os.unlink(path)
 
     def test_net_usage_without_ipc_fd(self):
         rc, out, err = run([NET, "--no-syslog", "--no-log"])
