@@ -4,7 +4,8 @@
 // write+fsync+rename cycles (RUNNING before, the result after). Prints the medians and their
 // ratio, and beside them, timed in the same rounds, the parts that explain the gap: the job's
 // program alone, `vrk_sched --version` (loading the program and its libraries) and /bin/true
-// (any fork, exec and wait). Usage: run_bench [rounds] (default 100).
+// (any fork, exec and wait). Usage: run_bench [rounds] [other-vrk_sched] (default 100 rounds);
+// with another build of vrk_sched its run is timed in the same rounds too, for before/after.
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -78,7 +79,7 @@ double percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 100;
   if (rounds < 1) {
-    fprintf(stderr, "usage: run_bench [rounds]\n");
+    fprintf(stderr, "usage: run_bench [rounds] [other-vrk_sched]\n");
     return 2;
   }
   const char* tmp_root = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
@@ -134,6 +135,8 @@ int main(int argc, char** argv) {
     std::function<double()> time;
     std::vector<double> ms;
   };
+  std::vector<const char*> other_argv = run_argv;
+  other_argv[0] = argc > 2 ? argv[2] : nullptr;
   std::vector<Series> series = {
       {"vrk_sched run", [&] { return time_program(run_argv); }, {}},
       {"floor", time_floor, {}},
@@ -141,6 +144,9 @@ int main(int argc, char** argv) {
       {"--version", [&] { return time_program(version_argv); }, {}},
       {"/bin/true", [&] { return time_program(true_argv); }, {}},
   };
+  if (other_argv[0] != nullptr) {
+    series.push_back({"other run", [&] { return time_program(other_argv); }, {}});
+  }
   for (int i = 0; i < 3; ++i) {  // warm the page cache and the dynamic linker's files
     for (Series& s : series) {
       s.time();
@@ -153,7 +159,7 @@ int main(int argc, char** argv) {
       s.ms.push_back(s.time());
     }
   }
-  double med[5];
+  std::vector<double> med(series.size());
   for (size_t k = 0; k < series.size(); ++k) {
     const Series& s = series[k];
     med[k] = median(s.ms);
@@ -164,6 +170,9 @@ int main(int argc, char** argv) {
   printf("ratio:         %.2fx (target under %.1fx)\n", med[0] / med[1], kTargetRatio);
   printf("run - floor:   %.2f ms, of which loading vrk_sched (--version - /bin/true) %.2f ms\n",
          med[0] - med[1], med[3] - med[4]);
+  if (other_argv[0] != nullptr) {
+    printf("other run:     %.2fx of the floor (%s)\n", med[5] / med[1], other_argv[0]);
+  }
 
   std::string rm = "rm -rf '" + dir + "'";
   if (system(rm.c_str()) != 0) {
