@@ -91,6 +91,11 @@ class EntryTest(TempDirCase):
         self.assertNotEqual(rc, 0)
         self.assertEqual(out, "")
         self.assertIn("fatal: cannot load libcrypto.so.3: dlopen: ", err)
+        # The daemon needs it for every API request: it stops at start, not at the first one.
+        rc, _, err = run([SCHED, "daemon", "--config", cfg, "--queue", self.path("queue.state"),
+                          "--no-log", "--no-syslog"], env=env, timeout=20)
+        self.assertNotEqual(rc, 0)
+        self.assertIn("fatal: cannot load libcrypto.so.3: dlopen: ", err)
         rc, out, err = run([SCHED, "--selftest"])
         self.assertEqual((rc, out), (0, "vrk_sched %s: selftest ok\n" % VERSION))
 
