@@ -60,8 +60,10 @@ struct SpawnChildArgs {
 // The child shares the parent's memory until it executes the program (or exits), and the
 // parent is suspended meanwhile: only async-signal-safe calls, no allocation, nothing that
 // writes our data (the parent owns it), and _exit so that none of the parent's exit handlers
-// (the run log's "stopped" entry) run here.
-[[noreturn]] void spawn_child(const SpawnChildArgs& a) {
+// (the run log's "stopped" entry) run here. Not instrumented by the address sanitizer: its
+// frames would poison the shadow of a stack it does not know and that is the parent's, and
+// nothing returns to unpoison it.
+[[noreturn]] [[gnu::no_sanitize_address]] void spawn_child(const SpawnChildArgs& a) {
   // Signals stay blocked (by the parent) until the handlers are gone: one of ours would run here
   // on the parent's data. A handler is replaced by the default, which exec would do anyway; an
   // ignored signal stays ignored across exec, as it would after fork.
@@ -100,7 +102,7 @@ struct SpawnChildArgs {
   _exit(kSpawnExecFailedStatus);
 }
 
-int spawn_child_entry(void* p) {
+[[gnu::no_sanitize_address]] int spawn_child_entry(void* p) {
   spawn_child(*static_cast<const SpawnChildArgs*>(p));
 }
 
