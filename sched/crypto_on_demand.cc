@@ -39,7 +39,7 @@ inline constexpr const char* kCryptoSoname = "libcrypto.so.3";
 inline constexpr const char* kCryptoSymbolVersion = "OPENSSL_3.0.0";
 inline constexpr size_t kCryptoPageBytes = 4096;
 
-constexpr std::string_view kCryptoFnNames[] = {
+constexpr const char* kCryptoFnNames[] = {
     "ASN1_IA5STRING_new",
     "ASN1_INTEGER_free",
     "ASN1_OCTET_STRING_new",
@@ -98,7 +98,7 @@ inline constexpr size_t kCryptoFnCount = sizeof kCryptoFnNames / sizeof kCryptoF
 
 constexpr size_t crypto_fn_index(std::string_view name) {
   size_t i = 0;
-  while (i < kCryptoFnCount && kCryptoFnNames[i] != name) {
+  while (i < kCryptoFnCount && std::string_view(kCryptoFnNames[i]) != name) {
     ++i;
   }
   return i;
@@ -124,12 +124,9 @@ void crypto_load() {
     crypto_fail("dlopen", dlerror());
   }
   for (size_t i = 0; i < kCryptoFnCount; ++i) {
-    char name[64];
-    snprintf(name, sizeof name, "%.*s", static_cast<int>(kCryptoFnNames[i].size()),
-             kCryptoFnNames[i].data());
-    void* f = dlvsym(lib, name, kCryptoSymbolVersion);
+    void* f = dlvsym(lib, kCryptoFnNames[i], kCryptoSymbolVersion);
     if (f == nullptr) {
-      crypto_fail(name, dlerror());
+      crypto_fail(kCryptoFnNames[i], dlerror());
     }
     g_crypto.fn[i] = f;
   }
