@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -107,9 +108,11 @@ struct SpawnChildArgs {
 }
 
 // The child's stack, in the parent's frame (the parent does not run until the child has
-// executed the program). Enough for the PATH search, which copies each candidate path onto the
-// stack, and for the /bin/sh fallback's argument vector.
+// executed the program). Enough for the PATH search, which copies each candidate path (up to
+// PATH_MAX and a name) onto the stack, and for the /bin/sh fallback's copy of an argument
+// vector of kSpawnMaxArgs elements.
 inline constexpr size_t kSpawnChildStackBytes = 64 * 1024;
+static_assert(kSpawnChildStackBytes >= (kSpawnMaxArgs + 2) * sizeof(char*) + 3 * PATH_MAX);
 
 // Starts the child like fork would, without copying the page tables or taking copy-on-write
 // faults on either side: the program is started from a clone that shares our memory, and we
@@ -222,6 +225,13 @@ int spawn_wait_with(const char* const* argv, uint32_t timeout_seconds, int outpu
                     const SpawnWaitOptions& options, SpawnStatus& status) {
   status = SpawnStatus{};
   if (argv == nullptr || argv[0] == nullptr) {
+    return -1;
+  }
+  size_t argc = 0;
+  while (argv[argc] != nullptr && argc <= kSpawnMaxArgs) {
+    ++argc;
+  }
+  if (argc > kSpawnMaxArgs) {
     return -1;
   }
   std::vector<char*> env;

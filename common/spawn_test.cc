@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -457,6 +458,22 @@ TEST(SpawnWait, RefusesMissingArgv) {
   SpawnStatus st;
   const char* argv[] = {nullptr};
   EXPECT_EQ(spawn_wait(argv, 1, -1, nullptr, nullptr, st), -1);
+  EXPECT_EQ(st.exit_code, -1);
+}
+
+TEST(SpawnWait, ArgumentCountLimit) {
+  // sh -c 'exit $#' gets the elements after the script and its $0.
+  std::vector<const char*> argv = {"sh", "-c", "exit $(( $# % 256 ))", "sh"};
+  while (argv.size() < kSpawnMaxArgs) {
+    argv.push_back("x");
+  }
+  argv.push_back(nullptr);
+  SpawnStatus st;
+  ASSERT_EQ(spawn_wait(argv.data(), 60, -1, nullptr, nullptr, st), 0);
+  EXPECT_EQ(st.exit_code, static_cast<int32_t>((kSpawnMaxArgs - 4) % 256));
+  argv.back() = "x";
+  argv.push_back(nullptr);
+  EXPECT_EQ(spawn_wait(argv.data(), 60, -1, nullptr, nullptr, st), -1);
   EXPECT_EQ(st.exit_code, -1);
 }
 
