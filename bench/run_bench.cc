@@ -2,7 +2,10 @@
 // machine load. The job's program is the stand-in of tests/standins (it exits 0); the floor is
 // what a run cannot avoid: fork, exec and wait of that same program plus two 44 KiB queue-sized
 // write+fsync+rename cycles (RUNNING before, the result after). Prints the medians and their
-// ratio. Usage: run_bench [rounds] (default 100).
+// ratio, and beside them, timed in the same rounds, the parts that explain the gap: the job's
+// program alone, `vrk_sched --version` (loading the program and its libraries) and /bin/true
+// (any fork, exec and wait). Usage: run_bench [rounds] [other-vrk_sched] (default 100 rounds);
+// with another build of vrk_sched its run is timed in the same rounds too, for before/after.
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,7 +79,7 @@ double percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 100;
   if (rounds < 1) {
-    fprintf(stderr, "usage: run_bench [rounds]\n");
+    fprintf(stderr, "usage: run_bench [rounds] [other-vrk_sched]\n");
     return 2;
   }
   const char* tmp_root = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
@@ -105,10 +109,13 @@ int main(int argc, char** argv) {
   const std::vector<const char*> floor_argv = {"vrk_agent", nullptr};
   const std::vector<char> bytes(kQueueBytes, 'q');
 
-  auto time_run = [&]() {
+  const std::vector<const char*> version_argv = {VRK_SCHED_PATH, "--version", nullptr};
+  const std::vector<const char*> true_argv = {"/bin/true", nullptr};
+
+  auto time_program = [](const std::vector<const char*>& program) {
     double t0 = now_ms();
-    if (run_program(run_argv) != 0) {
-      fprintf(stderr, "vrk_sched run failed\n");
+    if (run_program(program) != 0) {
+      fprintf(stderr, "%s failed\n", program[0]);
       exit(1);
     }
     return now_ms() - t0;
@@ -123,28 +130,52 @@ int main(int argc, char** argv) {
     return now_ms() - t0;
   };
 
-  for (int i = 0; i < 3; ++i) {  // warm the page cache and the dynamic linker's files
-    time_run();
-    time_floor();
+  struct Series {
+    const char* label;
+    std::function<double()> time;
+    std::vector<double> ms;
+  };
+  std::vector<const char*> other_argv = run_argv;
+  other_argv[0] = argc > 2 ? argv[2] : nullptr;
+  std::vector<Series> series = {
+      {"vrk_sched run", [&] { return time_program(run_argv); }, {}},
+      {"floor", time_floor, {}},
+      {"job alone", [&] { return time_program(floor_argv); }, {}},
+      {"--version", [&] { return time_program(version_argv); }, {}},
+      {"/bin/true", [&] { return time_program(true_argv); }, {}},
+  };
+  if (other_argv[0] != nullptr) {
+    series.push_back({"other run", [&] { return time_program(other_argv); }, {}});
   }
-  std::vector<double> run_ms, floor_ms;
-  for (int i = 0; i < rounds; ++i) {
-    // Alternate the order so neither side always follows the other's fsyncs.
-    if (i % 2 == 0) {
-      run_ms.push_back(time_run());
-      floor_ms.push_back(time_floor());
-    } else {
-      floor_ms.push_back(time_floor());
-      run_ms.push_back(time_run());
+  for (int i = 0; i < 3; ++i) {  // warm the page cache and the dynamic linker's files
+    for (Series& s : series) {
+      s.time();
     }
   }
-  double run_med = median(run_ms);
-  double floor_med = median(floor_ms);
-  printf("vrk_sched run: median %.2f ms (p10 %.2f, p90 %.2f) over %d rounds\n", run_med,
-         percentile(run_ms, 0.1), percentile(run_ms, 0.9), rounds);
-  printf("floor:         median %.2f ms (p10 %.2f, p90 %.2f)\n", floor_med,
-         percentile(floor_ms, 0.1), percentile(floor_ms, 0.9));
-  printf("ratio:         %.2fx (target under %.1fx)\n", run_med / floor_med, kTargetRatio);
+  for (int i = 0; i < rounds; ++i) {
+    // Rotate the order so that no series always follows another's fsyncs.
+    for (size_t k = 0; k < series.size(); ++k) {
+      Series& s = series[(k + static_cast<size_t>(i)) % series.size()];
+      s.ms.push_back(s.time());
+    }
+  }
+  std::vector<double> med(series.size());
+  for (size_t k = 0; k < series.size(); ++k) {
+    const Series& s = series[k];
+    med[k] = median(s.ms);
+    printf("%-14s median %6.2f ms (p10 %6.2f, p90 %6.2f)\n", s.label, med[k], percentile(s.ms, 0.1),
+           percentile(s.ms, 0.9));
+  }
+  printf("over %d rounds; floor = job alone + two 44 KiB saves\n", rounds);
+  printf("ratio:         %.2fx (target under %.1fx)\n", med[0] / med[1], kTargetRatio);
+  // The run is one process more than the floor: its start and end (/bin/true), loading
+  // vrk_sched and its libraries (--version beyond that), and the rest, the run's own work
+  // (configuration, lock, job log, pruning) less the floor's larger saves.
+  printf("run - floor:   %.2f ms = a process %.2f + loading vrk_sched %.2f + the rest %.2f\n",
+         med[0] - med[1], med[4], med[3] - med[4], med[0] - med[1] - med[3]);
+  if (other_argv[0] != nullptr) {
+    printf("other run:     %.2fx of the floor (%s)\n", med[5] / med[1], other_argv[0]);
+  }
 
   std::string rm = "rm -rf '" + dir + "'";
   if (system(rm.c_str()) != 0) {

@@ -10,7 +10,7 @@ inline constexpr int kCodecZstd = 1;
 inline constexpr int kCodecLz4 = 2;
 
 // Worst-case compressed size of size input bytes (the library's own bound); 0 for an unknown
-// codec or an input the codec cannot take.
+// codec, one whose library cannot be loaded, or an input the codec cannot take.
 size_t codec_bound(int codec, size_t size);
 
 // Compresses size bytes into destination (capacity bytes). Returns the compressed size, or 0
@@ -21,7 +21,8 @@ size_t codec_compress(int codec, int level, const void* source, size_t size, voi
 
 // Decompresses size bytes into destination (capacity bytes) and sets out_size. Returns 0,
 // kErrCorrupt when the data is empty or the library refuses it (too little capacity included),
-// or kErrInvalid for an unknown codec. out_size is left alone on failure.
+// kErrInvalid for an unknown codec, or kErrNotSupported when the codec's library cannot be
+// loaded (the libraries are loaded on first use). out_size is left alone on failure.
 [[nodiscard]] int codec_decompress(int codec, const void* source, size_t size, void* destination,
                                    size_t capacity, size_t& out_size);
 

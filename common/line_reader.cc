@@ -25,6 +25,9 @@ bool line_reader_fill(LineReader& r) {
     }
     have += static_cast<size_t>(n);
   }
+  if (have > r.filled) {
+    r.filled = have;
+  }
   r.rest = std::string_view(r.buf, have);
   return true;
 }

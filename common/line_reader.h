@@ -21,6 +21,9 @@ struct LineReader {
   std::string_view rest;
   bool eof = true;
   UniqueFd* file = nullptr;  // optional: closed as soon as the last line has been read
+  // How much of buf has ever held file data: a caller wiping a secret-bearing buffer needs to
+  // clear only that much (and leaves the untouched rest of a large buffer unfaulted).
+  size_t filled = 0;
 };
 
 enum class LineResult { kLine, kEnd, kTooLong, kReadError };

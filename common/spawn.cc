@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -49,10 +51,35 @@ bool spawn_build_env(std::vector<char*>& env) {
   return true;
 }
 
-// Runs in the forked child: only async-signal-safe calls, and _exit so that none of the
-// parent's exit handlers (the run log's "stopped" entry) run here.
-[[noreturn]] void spawn_child(const char* const* argv, int output_fd, char* const* env) {
+// What the child needs; all of it prepared before the clone.
+struct SpawnChildArgs {
+  const char* const* argv = nullptr;
+  int output_fd = -1;
+  char* const* env = nullptr;
+};
+
+// The child shares the parent's memory until it executes the program (or exits), and the
+// parent is suspended meanwhile: only async-signal-safe calls, no allocation, nothing that
+// writes our data (the parent owns it), and _exit so that none of the parent's exit handlers
+// (the run log's "stopped" entry) run here. Not instrumented by the address sanitizer: its
+// frames would poison the shadow of a stack it does not know and that is the parent's, and
+// nothing returns to unpoison it.
+[[noreturn]] [[gnu::no_sanitize_address]] void spawn_child(const SpawnChildArgs& a) {
+  // Signals stay blocked (by the parent) until the handlers are gone: one of ours would run here
+  // on the parent's data. A handler is replaced by the default, which exec would do anyway; an
+  // ignored signal stays ignored across exec, as it would after fork.
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_DFL &&
+        old.sa_handler != SIG_IGN) {
+      sigaction(sig, &dfl, nullptr);
+    }
+  }
   setpgid(0, 0);
+  const int output_fd = a.output_fd;
   if (output_fd >= 0) {
     dup2(output_fd, STDOUT_FILENO);
     dup2(output_fd, STDERR_FILENO);
@@ -68,15 +95,44 @@ bool spawn_build_env(std::vector<char*>& env) {
   }
   // The network process ignores SIGPIPE; a job must get the default back, and none of the
   // caller's blocked signals.
-  struct sigaction sa = {};
-  sa.sa_handler = SIG_DFL;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGPIPE, &sa, nullptr);
+  sigaction(SIGPIPE, &dfl, nullptr);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  execvpe(argv[0], const_cast<char* const*>(argv), env);
+  execvpe(a.argv[0], const_cast<char* const*>(a.argv), a.env);
   _exit(kSpawnExecFailedStatus);
+}
+
+[[gnu::no_sanitize_address]] int spawn_child_entry(void* p) {
+  spawn_child(*static_cast<const SpawnChildArgs*>(p));
+}
+
+// The child's stack, in the parent's frame (the parent does not run until the child has
+// executed the program). Enough for the PATH search, which copies each candidate path (up to
+// PATH_MAX and a name) onto the stack, and for the /bin/sh fallback's copy of an argument
+// vector of kSpawnMaxArgs elements.
+inline constexpr size_t kSpawnChildStackBytes = 64 * 1024;
+static_assert(kSpawnChildStackBytes >= (kSpawnMaxArgs + 2) * sizeof(char*) + 3 * PATH_MAX);
+
+// Starts the child like fork would, without copying the page tables or taking copy-on-write
+// faults on either side: the program is started from a clone that shares our memory, and we
+// resume once it has executed it (or exited with 127). The child's pid, or -1.
+pid_t spawn_start(const char* const* argv, int output_fd, char* const* env) {
+  SpawnChildArgs args;
+  args.argv = argv;
+  args.output_fd = output_fd;
+  args.env = env;
+  static_assert(kSpawnChildStackBytes % 16 == 0);
+  alignas(16) char stack[kSpawnChildStackBytes];
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &old);
+  const pid_t pid =
+      clone(spawn_child_entry, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+  const int e = errno;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  errno = e;
+  return pid;
 }
 
 void spawn_signal(pid_t pid, int sig) {
@@ -171,20 +227,27 @@ int spawn_wait_with(const char* const* argv, uint32_t timeout_seconds, int outpu
   if (argv == nullptr || argv[0] == nullptr) {
     return -1;
   }
+  size_t argc = 0;
+  while (argv[argc] != nullptr && argc <= kSpawnMaxArgs) {
+    ++argc;
+  }
+  if (argc > kSpawnMaxArgs) {
+    return -1;
+  }
   std::vector<char*> env;
   if (!spawn_build_env(env)) {
     return -1;
   }
 
+  // The child executes at once and flushes nothing, but the program may write where our
+  // buffered output goes: ours comes first.
   fflush(nullptr);
-  pid_t pid = fork();
+  const pid_t pid = spawn_start(argv, output_fd, env.data());
   if (pid < 0) {
     return -1;
   }
-  if (pid == 0) {
-    spawn_child(argv, output_fd, env.data());
-  }
-  // Both sides set the group, so a signal sent right after fork already reaches it.
+  // The child has set it before we resume; this one is refused once the program runs, and
+  // only matters if the child could not set it.
   setpgid(pid, pid);
 
   SpawnWaiter waiter;

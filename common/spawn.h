@@ -2,6 +2,7 @@
 // cancel callback. SpawnStatus is the outcome of one call; it is reset at the start of each.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <type_traits>
@@ -22,6 +23,10 @@ inline constexpr int kSpawnPollMs = 50;
 // SIGKILL follows SIGTERM once more than this many seconds have passed (so about 300 s).
 inline constexpr int64_t kSpawnKillGraceSeconds = 299;
 inline constexpr int kSpawnExecFailedStatus = 127;
+// The most argv elements spawn_wait starts a program with (the child's small stack holds the
+// PATH search and, for a script without "#!", a copy of the vector); more is refused like a
+// failed fork. Jobs pass a few dozen.
+inline constexpr size_t kSpawnMaxArgs = 4096;
 inline constexpr const char* kSpawnEnvSuppressFdWarnings = "LVM_SUPPRESS_FD_WARNINGS=1";
 
 // Runs argv (NULL-terminated; argv[0] looked up through PATH) with output_fd as its standard
@@ -31,7 +36,8 @@ inline constexpr const char* kSpawnEnvSuppressFdWarnings = "LVM_SUPPRESS_FD_WARN
 // SIGTERM, then SIGCONT so that a stopped program can act on it, to the group and the child when
 // timeout_seconds have passed or idle_callback answers non-zero, and with SIGKILL when it
 // outlives the grace period. Returns 0 once the program has ended (exit status 127 when it
-// could not be executed), -1 when it could not be started (fork failed).
+// could not be executed), -1 when it could not be started (fork failed, or more than
+// kSpawnMaxArgs elements).
 [[nodiscard]] int spawn_wait(const char* const* argv, uint32_t timeout_seconds, int output_fd,
                              SpawnIdleFn idle_callback, void* callback_context,
                              SpawnStatus& status);

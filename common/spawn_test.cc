@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,96 @@ TEST(SpawnWait, ChildGetsOwnGroupDefaultSigpipeAndNoBlockedSignals) {
   };
   EXPECT_EQ(mask_of("SigIgn:\t") & (1ull << (SIGPIPE - 1)), 0u);
   EXPECT_EQ(mask_of("SigBlk:\t"), 0u);
+}
+
+volatile sig_atomic_t g_usr1_seen = 0;
+
+void on_usr1(int) {
+  g_usr1_seen = 1;
+}
+
+TEST(SpawnWait, CallerHandlersAndMaskStayWhileTheProgramGetsDefaults) {
+  // The program is started from a clone that shares our memory: resetting handlers there must
+  // not reset ours, and our own mask must be back after the start.
+  struct sigaction catch_usr1 = {};
+  catch_usr1.sa_handler = on_usr1;
+  sigemptyset(&catch_usr1.sa_mask);
+  struct sigaction ign = {};
+  ign.sa_handler = SIG_IGN;
+  struct sigaction old_usr1 = {}, old_usr2 = {};
+  ASSERT_EQ(sigaction(SIGUSR1, &catch_usr1, &old_usr1), 0);
+  ASSERT_EQ(sigaction(SIGUSR2, &ign, &old_usr2), 0);
+  sigset_t block, before, after;
+  sigemptyset(&block);
+  sigaddset(&block, SIGHUP);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, &block, &before), 0);
+
+  Pipe p = make_pipe();
+  const char* argv[] = {"cat", "/proc/self/status", nullptr};
+  SpawnStatus st;
+  ASSERT_EQ(spawn_wait(argv, 60, p.w.get(), nullptr, nullptr, st), 0);
+  p.w.reset();
+  ASSERT_EQ(sigprocmask(SIG_SETMASK, nullptr, &after), 0);
+  struct sigaction now_usr1 = {};
+  ASSERT_EQ(sigaction(SIGUSR1, nullptr, &now_usr1), 0);
+  g_usr1_seen = 0;
+  raise(SIGUSR1);
+  const bool handler_ran = g_usr1_seen != 0;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  sigaction(SIGUSR1, &old_usr1, nullptr);
+  sigaction(SIGUSR2, &old_usr2, nullptr);
+
+  EXPECT_EQ(st.exit_code, 0);
+  EXPECT_EQ(now_usr1.sa_handler, on_usr1);
+  EXPECT_TRUE(handler_ran);
+  EXPECT_EQ(sigismember(&after, SIGHUP), 1);
+  EXPECT_EQ(sigismember(&after, SIGTERM), 0);
+
+  std::string out = read_all(p.r.get());
+  auto mask_of = [&](const char* key) {
+    size_t at = out.find(key);
+    EXPECT_NE(at, std::string::npos) << key;
+    return at == std::string::npos ? 0ull : strtoull(out.c_str() + at + strlen(key), nullptr, 16);
+  };
+  // Caught is default after exec; ignored stays ignored, as after fork and exec.
+  EXPECT_EQ(mask_of("SigCgt:\t") & (1ull << (SIGUSR1 - 1)), 0u);
+  EXPECT_NE(mask_of("SigIgn:\t") & (1ull << (SIGUSR2 - 1)), 0u);
+  EXPECT_EQ(mask_of("SigBlk:\t"), 0u);
+}
+
+TEST(SpawnWait, SearchesALongPathAndRunsScriptsWithoutInterpreterLine) {
+  // Both happen on the child's own small stack: the search copies each candidate path there,
+  // and a file without "#!" is handed to /bin/sh with a vector built there.
+  const char* tmp = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
+  std::string dir = std::string(tmp) + "/vrk-spawn-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string script = dir + "/vrk-spawn-plain-script";
+  {
+    UniqueFd fd(open(script.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
+    ASSERT_TRUE(fd.valid());
+    const char text[] = "echo \"args: $*\"\nexit 7\n";
+    ASSERT_EQ(write(fd.get(), text, sizeof text - 1), static_cast<ssize_t>(sizeof text - 1));
+  }
+  const char* old_path = getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  std::string path;
+  for (int i = 0; i < 200; ++i) {
+    path += dir + "/missing-" + std::to_string(i) + ":";
+  }
+  path += dir + ":" + saved;
+  ASSERT_EQ(setenv("PATH", path.c_str(), 1), 0);
+
+  Pipe p = make_pipe();
+  const char* argv[] = {"vrk-spawn-plain-script", "a", "b c", nullptr};
+  SpawnStatus st;
+  const int rc = spawn_wait(argv, 60, p.w.get(), nullptr, nullptr, st);
+  p.w.reset();
+  setenv("PATH", saved.c_str(), 1);
+  unlink(script.c_str());
+  rmdir(dir.c_str());
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(st.exit_code, 7);
+  EXPECT_EQ(read_all(p.r.get()), "args: a b c\n");
 }
 
 TEST(SpawnWait, TimeLimitStopsTheWholeGroup) {
@@ -367,6 +458,22 @@ TEST(SpawnWait, RefusesMissingArgv) {
   SpawnStatus st;
   const char* argv[] = {nullptr};
   EXPECT_EQ(spawn_wait(argv, 1, -1, nullptr, nullptr, st), -1);
+  EXPECT_EQ(st.exit_code, -1);
+}
+
+TEST(SpawnWait, ArgumentCountLimit) {
+  // sh -c 'exit $#' gets the elements after the script and its $0.
+  std::vector<const char*> argv = {"sh", "-c", "exit $(( $# % 256 ))", "sh"};
+  while (argv.size() < kSpawnMaxArgs) {
+    argv.push_back("x");
+  }
+  argv.push_back(nullptr);
+  SpawnStatus st;
+  ASSERT_EQ(spawn_wait(argv.data(), 60, -1, nullptr, nullptr, st), 0);
+  EXPECT_EQ(st.exit_code, static_cast<int32_t>((kSpawnMaxArgs - 4) % 256));
+  argv.back() = "x";
+  argv.push_back(nullptr);
+  EXPECT_EQ(spawn_wait(argv.data(), 60, -1, nullptr, nullptr, st), -1);
   EXPECT_EQ(st.exit_code, -1);
 }
 

@@ -490,9 +490,9 @@ int config_load(const char* path, SchedConfig& cfg, std::span<char> err) {
     return -1;
   }
   char buf[kReadBufferSize];
-  // The file may hold a literal password.
-  ScopeExit wipe([&buf]() { OPENSSL_cleanse(buf, sizeof(buf)); });
   LineReader reader;
+  // The file may hold a literal password.
+  ScopeExit wipe([&buf, &reader]() { OPENSSL_cleanse(buf, reader.filled); });
   reader.line_max = kLineMax;
   reader.fd = fd.get();
   reader.buf = buf;

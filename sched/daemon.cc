@@ -12,6 +12,7 @@
 #include <openssl/crypto.h>
 
 #include "common/clock.h"
+#include "common/digest.h"
 #include "common/error.h"
 #include "common/localzone.h"
 #include "common/log.h"
@@ -476,6 +477,10 @@ int daemon_run_loaded(const char* config_path, const char* queue_path, uint32_t 
   g_stop = 0;
   g_reread = 0;
   install_signal_handlers();
+  // vrk_sched loads libcrypto on first use (crypto_on_demand.cc). The daemon uses it for every
+  // API request: one digest now makes a library that cannot be loaded stop it here, not later.
+  uint8_t digest[32];
+  sha256("", 0, digest);
 
   d->lock.take(queue_path);
   int rc = queue_open(d->queue, queue_path);

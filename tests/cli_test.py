@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from vrktest import NET, SCHED, VERSION, BUILD, TempDirCase, run
+from vrktest import NET, SCHED, STANDINS, VERSION, BUILD, TempDirCase, base_env, run
 
 USAGE_HEAD = "vrk_sched %s (build %s)\n\nUsage: vrk_sched daemon   --config <path>" % (VERSION, BUILD)
 
@@ -49,6 +49,55 @@ class EntryTest(TempDirCase):
                 rc, out, _ = run([prog, "--selftest", "--log-path", logdir])
                 self.assertEqual((rc, out), (0, "%s %s: selftest ok\n" % (name, VERSION)))
         self.assertFalse(os.path.exists(logdir), "nothing is logged for --version/--selftest")
+
+    def test_compression_libraries_only_for_the_selftest(self):
+        # vrk_sched loads zstd and lz4 when the self-test runs, not at start: a broken copy
+        # found first fails the self-test with the codec's message and nothing else.
+        # (vrk_sched_net gets libzstd through libcurl at start anyway.)
+        libdir = self.path("libs")
+        os.mkdir(libdir)
+        for soname, codec in [("libzstd.so.1", "zstd"), ("liblz4.so.1", "lz4")]:
+            with self.subTest(codec=codec):
+                path = os.path.join(libdir, soname)
+                with open(path, "w") as f:
+                    f.write("not a shared library\n")
+                env = base_env(LD_LIBRARY_PATH=libdir)
+                rc, out, err = run([SCHED, "--selftest"], env=env)
+                self.assertEqual((rc, out), (1, ""))
+                self.assertTrue(err.endswith(
+                    "vrk_sched: selftest failed: %s round trip failed\n" % codec), err)
+                rc, out, _ = run([SCHED, "--version"], env=env)
+                self.assertEqual((rc, out), (0, "vrk_sched %s\n" % VERSION))
+                os.unlink(path)
+
+    def test_libcrypto_loaded_on_first_use(self):
+        # vrk_sched loads libcrypto when it first calls into it: --version and a run (which
+        # only wipes buffers) work with a broken copy found first; the self-test's SHA-256
+        # needs it and ends the program with the loader's reason.
+        libdir = self.path("libs")
+        os.mkdir(libdir)
+        with open(os.path.join(libdir, "libcrypto.so.3"), "w") as f:
+            f.write("not a shared library\n")
+        env = base_env(LD_LIBRARY_PATH=libdir)
+        rc, out, _ = run([SCHED, "--version"], env=env)
+        self.assertEqual((rc, out), (0, "vrk_sched %s\n" % VERSION))
+        cfg = self.write("run.cfg", "[nightly]\ncommand = agent\nschedule = 0 3 * * *\n")
+        env["PATH"] = STANDINS + os.pathsep + env["PATH"]
+        rc, _, err = run([SCHED, "run", "nightly", "--config", cfg, "--queue",
+                          self.path("queue.state"), "--job-log-dir", self.path("jobs"),
+                          "--no-log", "--no-syslog"], env=env)
+        self.assertEqual(rc, 0, err)
+        rc, out, err = run([SCHED, "--selftest"], env=env)
+        self.assertNotEqual(rc, 0)
+        self.assertEqual(out, "")
+        self.assertIn("fatal: cannot load libcrypto.so.3: dlopen: ", err)
+        # The daemon needs it for every API request: it stops at start, not at the first one.
+        rc, _, err = run([SCHED, "daemon", "--config", cfg, "--queue", self.path("queue.state"),
+                          "--no-log", "--no-syslog"], env=env, timeout=20)
+        self.assertNotEqual(rc, 0)
+        self.assertIn("fatal: cannot load libcrypto.so.3: dlopen: ", err)
+        rc, out, err = run([SCHED, "--selftest"])
+        self.assertEqual((rc, out), (0, "vrk_sched %s: selftest ok\n" % VERSION))
 
     def test_net_usage_without_ipc_fd(self):
         rc, out, err = run([NET, "--no-syslog", "--no-log"])
