@@ -12,10 +12,11 @@ off). wrk measures, each for the given seconds:
    nginx);
 3. the CPU time of both processes per request (daemon + network process against nginx's
    master + worker, each shown);
-4. GET /api/v1/jobs?offset=100&limit=50 (a page of 50 jobs from a 256-job file) with 16
+4. GET /api/v1/info at 1 connection, beside nginx at 1 connection: the peer of figure 6;
+5. GET /api/v1/jobs?offset=100&limit=50 (a page of 50 jobs from a 256-job file) with 16
    keep-alive connections, beside nginx serving a fixed JSON of the same size (target: at least
    1000 requests per second);
-5. GET /api/v1/info at 1 connection while a job runs (the daemon is inside the runner's wait):
+6. GET /api/v1/info at 1 connection while a job runs (the daemon is inside the runner's wait):
    p99 under 5 ms.
 
 Needs wrk and nginx-light (apt-get install wrk nginx-light, with service starts disabled).
@@ -206,6 +207,13 @@ http {
                 print("  %-44s %-9s %9.0f req/s  p99 %7.2f ms  CPU %6.1f us/request (%s)"
                       % (name, who, rate, p99, sum(cpu), " + ".join("%.1f" % c for c in cpu)))
             print("  %-44s ratio     %9.2fx nginx" % (name, row["vrk_sched"] / row["nginx"]))
+
+        # The peer of the running-job figure below: 1 connection while the daemon waits in its
+        # main loop, and nginx at 1 connection.
+        for who, url in (("vrk_sched", ours), ("nginx", theirs)):
+            requests, rate, p99 = wrk(url, 1, [auth], seconds)
+            print("  %-44s %-9s %9.0f req/s  p99 %7.2f ms" % ("keep-alive, 1 connection, idle",
+                                                             who, rate, p99))
 
         # 255 more jobs, none due; the daemon reloads the file once it has been still a moment,
         # and the snapshot cache trusts it once it is a second old.
