@@ -1,8 +1,10 @@
 // API request authentication: a signed request (canonical request, body hash, HMAC, window and
 // nonce cache; target under 10 us), a Bearer request (target under 2 us), and the whole entry
 // point answering GET /api/v1/info for a 50-job configuration; a configuration snapshot of a
-// 256-job file and GET /api/v1/jobs answering a page of 50 of those 256 jobs.
+// 256-job file (served from the snapshot cache, and read afresh, beside its floors: the file's
+// bytes alone and a stat) and GET /api/v1/jobs answering a page of 50 of those 256 jobs.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 #include "sched/api/state.h"
 #include "sched/config.h"
 #include "sched/config_load.h"
+#include "sched/config_write.h"
 #include "sched/queue.h"
 #include "sched/queue_sync.h"
 
@@ -121,54 +124,9 @@ uint32_t handle_bearer_get(benchmark::State& state, vrk::ApiState& api, const ch
   return response.body_length;
 }
 
-void BM_HandleInfo50Jobs(benchmark::State& state) {
-  vrk::log_init("api_bench", vrk::kLogError);
-  char tmpl[] = "/tmp/api_bench_XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
-    state.SkipWithError("mkdtemp");
-    return;
-  }
-  std::string dir = tmpl;
-  std::string cfg_path = dir + "/vrk_sched.cfg";
-  std::string tokens_path = dir + "/tokens";
-  std::string text =
-      "[sched]\npoll-interval = 30\n[api]\nenabled = yes\ntokens-file = " + tokens_path + "\n";
-  for (int i = 0; i < 50; ++i) {
-    std::string n = std::to_string(i);
-    text += "[job-" + n + "]\ncommand = agent\nprofile = host-" + n +
-            "\nschedule = " + std::to_string(i % 60) +
-            " 2 * * *\nargs = --verbose\nretention = 30d\n";
-  }
-  FILE* f = fopen(cfg_path.c_str(), "w");
-  FILE* t = fopen(tokens_path.c_str(), "w");
-  if (f == nullptr || t == nullptr) {
-    state.SkipWithError("cannot write the files");
-    return;
-  }
-  fputs(text.c_str(), f);
-  fprintf(t, "reader read 1 %s\n", kReadSecret);
-  fclose(f);
-  fclose(t);
-  chmod(tokens_path.c_str(), 0600);
-  vrk::SchedConfigPtr config = vrk::config_new();
-  char err[vrk::kConfigErrSize];
-  if (!config || vrk::config_load(cfg_path.c_str(), *config, err) != 0) {
-    state.SkipWithError(err);
-    return;
-  }
-  auto api = std::make_unique<vrk::ApiState>();
-  vrk::api_state_init(*api, cfg_path.c_str(), (dir + "/queue.state").c_str(), dir.c_str(),
-                      config.get(), nullptr);
-  (void)handle_bearer_get(state, *api, "/api/v1/info", "", "info refused");
-  vrk::config_free(*config);
-  unlink(cfg_path.c_str());
-  unlink(tokens_path.c_str());
-  rmdir(dir.c_str());
-}
-BENCHMARK(BM_HandleInfo50Jobs)->Unit(benchmark::kMicrosecond);
-
 // A temporary directory with a configuration of jobs jobs and a tokens file holding the read
-// token "reader"; removed by the destructor.
+// token "reader"; removed by the destructor. Made once per process (static): setting one up
+// waits for the file to settle.
 struct BenchFiles {
   std::string dir;
   std::string cfg_path;
@@ -202,6 +160,9 @@ struct BenchFiles {
       fclose(t);
     }
     ok = f != nullptr && t != nullptr && chmod(tokens_path.c_str(), 0600) == 0;
+    // As on a server: the file has not been written in the last moments, so the snapshot
+    // cache may trust its stamp (a file changed within the last second is read every time).
+    sleep(2);
   }
   ~BenchFiles() {
     unlink(cfg_path.c_str());
@@ -210,9 +171,85 @@ struct BenchFiles {
   }
 };
 
+void BM_HandleInfo50Jobs(benchmark::State& state) {
+  vrk::log_init("api_bench", vrk::kLogError);
+  static BenchFiles files(50);
+  vrk::SchedConfigPtr config = vrk::config_new();
+  char err[vrk::kConfigErrSize];
+  if (!files.ok || !config || vrk::config_load(files.cfg_path.c_str(), *config, err) != 0) {
+    state.SkipWithError("cannot set up the configuration");
+    return;
+  }
+  auto api = std::make_unique<vrk::ApiState>();
+  vrk::api_state_init(*api, files.cfg_path.c_str(), (files.dir + "/queue.state").c_str(),
+                      files.dir.c_str(), config.get(), nullptr);
+  (void)handle_bearer_get(state, *api, "/api/v1/info", "", "info refused");
+  vrk::config_free(*config);
+}
+BENCHMARK(BM_HandleInfo50Jobs)->Unit(benchmark::kMicrosecond);
+
+BenchFiles& files_256() {
+  static BenchFiles files(256);
+  return files;
+}
+
+// Floors of a snapshot read: the file's bytes alone (open, read, close), and the stat that a
+// cached answer costs.
+void BM_ConfigFileReadOnly256Jobs(benchmark::State& state) {
+  BenchFiles& files = files_256();
+  std::string text;
+  char buf[65536];
+  for (auto _ : state) {
+    int fd = open(files.cfg_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      state.SkipWithError("open");
+      break;
+    }
+    text.clear();
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+      text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.counters["file_bytes"] = static_cast<double>(text.size());
+}
+BENCHMARK(BM_ConfigFileReadOnly256Jobs)->Unit(benchmark::kMicrosecond);
+
+void BM_ConfigFileStat256Jobs(benchmark::State& state) {
+  BenchFiles& files = files_256();
+  struct stat st = {};
+  for (auto _ : state) {
+    if (stat(files.cfg_path.c_str(), &st) != 0) {
+      state.SkipWithError("stat");
+      break;
+    }
+    benchmark::DoNotOptimize(st.st_ino);
+  }
+}
+BENCHMARK(BM_ConfigFileStat256Jobs)->Unit(benchmark::kMicrosecond);
+
+// A fresh read every time (no cache): read, parse, read again.
+void BM_ConfigSnapshotReadUncached256Jobs(benchmark::State& state) {
+  vrk::log_init("api_bench", vrk::kLogError);
+  BenchFiles& files = files_256();
+  char err[vrk::kConfigApiErrSize];
+  for (auto _ : state) {
+    vrk::ConfigSnapshot snapshot;
+    if (vrk::config_snapshot_read_with(files.cfg_path.c_str(), vrk::config_read_with_etag, snapshot,
+                                       err) != 0) {
+      state.SkipWithError(err);
+      break;
+    }
+    vrk::config_snapshot_release(snapshot);
+  }
+}
+BENCHMARK(BM_ConfigSnapshotReadUncached256Jobs)->Unit(benchmark::kMicrosecond);
+
 void BM_ConfigSnapshotRead256Jobs(benchmark::State& state) {
   vrk::log_init("api_bench", vrk::kLogError);
-  BenchFiles files(256);
+  BenchFiles& files = files_256();
   if (!files.ok) {
     state.SkipWithError("cannot write the files");
     return;
@@ -234,7 +271,7 @@ BENCHMARK(BM_ConfigSnapshotRead256Jobs)->Unit(benchmark::kMicrosecond);
 
 void BM_HandleListJobs50Of256(benchmark::State& state) {
   vrk::log_init("api_bench", vrk::kLogError);
-  BenchFiles files(256);
+  BenchFiles& files = files_256();
   vrk::SchedConfigPtr config = vrk::config_new();
   char err[vrk::kConfigErrSize];
   if (!files.ok || !config || vrk::config_load(files.cfg_path.c_str(), *config, err) != 0) {

@@ -162,8 +162,14 @@ IpcVerdict ipc_rule_check(const IpcRule& rule, const IpcValue& value) {
 }
 
 void ipc_buffer_wipe(IpcBuffer& buf) {
-  OPENSSL_cleanse(buf.bytes, sizeof(buf.bytes));
+  // Every request passes through here twice: a small message must not cost 64 KiB of writes.
+  size_t dirty = buf.used > buf.length ? buf.used : buf.length;
+  if (dirty > sizeof(buf.bytes)) {
+    dirty = sizeof(buf.bytes);
+  }
+  OPENSSL_cleanse(buf.bytes, dirty);
   buf.length = 0;
+  buf.used = 0;
 }
 
 void IpcBufferWipeFree::operator()(IpcBuffer* buf) const {
@@ -184,6 +190,7 @@ void ipc_begin(IpcBuffer& buf, IpcType type, uint32_t id) {
   put_u32le(buf.bytes + kIpcHeaderIdOffset, id);
   put_u32le(buf.bytes + kIpcHeaderPayloadLengthOffset, 0);
   buf.length = kIpcHeaderBytes;
+  buf.used = buf.used > buf.length ? buf.used : buf.length;
 }
 
 int ipc_put_bytes(IpcBuffer& buf, uint16_t tag, const void* data, size_t length) {
@@ -204,6 +211,7 @@ int ipc_put_bytes(IpcBuffer& buf, uint16_t tag, const void* data, size_t length)
     memcpy(rec + kRecordValue, data, length);
   }
   buf.length += static_cast<uint32_t>(kIpcRecordHeadBytes + length);
+  buf.used = buf.used > buf.length ? buf.used : buf.length;
   put_u32le(buf.bytes + kIpcHeaderPayloadLengthOffset,
             static_cast<uint32_t>(buf.length - kIpcHeaderBytes));
   return 0;
@@ -320,6 +328,13 @@ int ipc_recv(int fd, IpcBuffer& buf, bool nonblocking) {
   do {
     n = recv(fd, buf.bytes, sizeof(buf.bytes), flags);
   } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    // With MSG_TRUNC n is the datagram's length, which may exceed what was stored.
+    const uint32_t stored = static_cast<size_t>(n) < sizeof(buf.bytes)
+                                ? static_cast<uint32_t>(n)
+                                : static_cast<uint32_t>(sizeof(buf.bytes));
+    buf.used = buf.used > stored ? buf.used : stored;
+  }
   if (n < 0) {
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? kIpcRecvNothing : kIpcRecvClosed;
   }

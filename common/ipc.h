@@ -120,6 +120,9 @@ inline constexpr uint32_t kIpcResponseBodyMax = 61440;
 struct IpcBuffer {
   uint8_t bytes[kIpcMaxMessage] = {};
   uint32_t length = 0;
+  // Bytes from the start that may be non-zero since the last wipe: what the builders and
+  // ipc_recv wrote. Lets a wipe skip the zero tail of a small message.
+  uint32_t used = 0;
 };
 static_assert(std::is_trivially_copyable_v<IpcBuffer>);
 
@@ -177,7 +180,8 @@ bool ipc_method_allowed(std::string_view method);
 
 // --- Buffers ------------------------------------------------------------------------------
 
-// Zeroes all message bytes (non-elidable) and sets the length to 0.
+// Zeroes all message bytes (non-elidable; those past used and length are zero already) and
+// sets the length to 0.
 void ipc_buffer_wipe(IpcBuffer& buf);
 
 // A heap IpcBuffer that is wiped before it is freed.

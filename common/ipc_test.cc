@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -1040,6 +1041,42 @@ TEST_F(IpcSocket, OversizedDatagramIsReportedAndLost) {
   EXPECT_EQ(in->length, 0u);
   EXPECT_EQ(ipc_recv(b_.get(), *in, true), kIpcRecvMessage);
   EXPECT_EQ(in->length, kIpcMaxMessage);
+}
+
+// A wipe leaves no byte of any earlier message behind, however the buffer was filled: a large
+// message followed by a smaller one, a received one, an oversized one, and a send that reset
+// nothing.
+TEST_F(IpcSocket, WipeClearsEveryByteEverWritten) {
+  auto all_zero = [](const IpcBuffer& b) {
+    return std::count(b.bytes, b.bytes + kIpcMaxMessage, 0) == kIpcMaxMessage && b.length == 0;
+  };
+  const std::string big_body(kIpcResponseBodyMax, 'B');
+  ApiResponse big;
+  big.status = 200;
+  big.body = reinterpret_cast<const uint8_t*>(big_body.data());
+  big.body_length = static_cast<uint32_t>(big_body.size());
+  auto buf = ipc_buffer_new();
+
+  ASSERT_EQ(ipc_build_api_response(*buf, 1, big), 0);
+  ASSERT_EQ(ipc_build_hello(*buf, 2), 0);
+  ipc_buffer_wipe(*buf);
+  EXPECT_TRUE(all_zero(*buf));
+
+  ASSERT_EQ(ipc_build_api_response(*buf, 3, big), 0);
+  ASSERT_EQ(ipc_send(a_.get(), *buf, false), 0);
+  ipc_buffer_wipe(*buf);
+  EXPECT_TRUE(all_zero(*buf));
+  ASSERT_EQ(ipc_recv(b_.get(), *buf, true), kIpcRecvMessage);
+  EXPECT_EQ(ipc_recv(b_.get(), *buf, true), kIpcRecvNothing);  // length 0, bytes still there
+  ipc_buffer_wipe(*buf);
+  EXPECT_TRUE(all_zero(*buf));
+
+  std::vector<uint8_t> oversized(kIpcMaxMessage + 1, 'x');
+  ASSERT_EQ(send(a_.get(), oversized.data(), oversized.size(), 0),
+            static_cast<ssize_t>(oversized.size()));
+  ASSERT_EQ(ipc_build_hello(*buf, 4), 0);
+  EXPECT_EQ(ipc_recv(b_.get(), *buf, true), kIpcRecvOversized);
+  EXPECT_TRUE(all_zero(*buf));
 }
 
 TEST_F(IpcSocket, ClosedPeer) {

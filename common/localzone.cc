@@ -10,8 +10,13 @@ namespace {
 // Whether the TZ in the environment is ours. Compared with the value as well, so that a TZ set
 // later by anyone else (tests do) is never taken for ours.
 bool g_tz_added = false;
+uint64_t g_generation = 0;
 
 }  // namespace
+
+uint64_t localzone_generation() {
+  return g_generation;
+}
 
 bool localzone_tz_added() {
   if (!g_tz_added) {
@@ -38,6 +43,7 @@ void localzone_refresh() {
   unsetenv("TZ");
   g_tz_added = false;
   tzset();
+  ++g_generation;
   if (setenv("TZ", kLocalzoneDefaultTz, 1) == 0) {
     g_tz_added = true;
   }

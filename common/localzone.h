@@ -3,6 +3,8 @@
 // fresh look-up makes later conversions skip it. Children never see a TZ added this way.
 #pragma once
 
+#include <stdint.h>
+
 namespace vrk {
 
 // The TZ value set when the user had none: the C library's default zone file, so conversions
@@ -14,6 +16,10 @@ inline constexpr const char* kLocalzoneDefaultTz = ":/etc/localtime";
 // the user set is left alone. Call at command start before any conversion, and at the start of
 // every daemon pass so that a changed zone file is followed. Not thread-safe (setenv).
 void localzone_refresh();
+
+// Counts the look-ups of localzone_refresh that let the C library re-read its zone file: a value
+// that changed means conversions may give other answers than before.
+uint64_t localzone_generation();
 
 // True while TZ holds the value this process added itself rather than one it inherited.
 bool localzone_tz_added();

@@ -80,10 +80,13 @@ TEST_F(Localzone, UnsetTzIsPinnedToTheDefaultZone) {
     EXPECT_EQ(local(2024, 1 + 3 * i, 10, 3), round_trip[i]);
   }
 
-  // Again, as every daemon pass does: still ours, same value.
+  // Again, as every daemon pass does: still ours, same value; each such look-up may have
+  // re-read the zone file, which the generation tells.
+  const uint64_t generation = localzone_generation();
   localzone_refresh();
   EXPECT_EQ(tz_text(), kLocalzoneDefaultTz);
   EXPECT_TRUE(localzone_tz_added());
+  EXPECT_EQ(localzone_generation(), generation + 1);
 }
 
 TEST_F(Localzone, UserTzIsLeftAlone) {
@@ -91,7 +94,9 @@ TEST_F(Localzone, UserTzIsLeftAlone) {
   for (const char* value : user_values) {
     SCOPED_TRACE(value);
     TestTz::set(value);
+    const uint64_t generation = localzone_generation();
     localzone_refresh();
+    EXPECT_EQ(localzone_generation(), generation);  // the C library keeps the user's zone
     EXPECT_EQ(tz_text(), value);
     EXPECT_FALSE(localzone_tz_added());
     EXPECT_FALSE(localzone_hides_entry((std::string("TZ=") + value).c_str()));

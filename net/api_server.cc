@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -311,6 +312,10 @@ void accept_connections(ApiServer& srv, int64_t now_ms) {
       ::close(fd);
       continue;
     }
+    // Answers of more than one TLS record go out in several writes; with Nagle's algorithm the
+    // last one would wait for the client's delayed acknowledgement of the first.
+    const int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ApiConnection c;
     c.fd = fd;
     peer_text(ss, c.client_address);

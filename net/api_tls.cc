@@ -86,6 +86,10 @@ int api_tls_context_new(std::string_view cert_pem, std::string_view key_pem, Ssl
   SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
                              SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
   SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // One read for a record's header and body (and whatever follows) instead of two. Bytes may
+  // then wait inside the TLS layer with the socket not readable: the server reads until
+  // SSL_ERROR_WANT_READ before it waits for the socket.
+  SSL_CTX_set_read_ahead(c, 1);
   SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_num_tickets(c, 0);
   if (load_identity(c, cert_pem, key_pem) != 0) {

@@ -36,6 +36,8 @@ struct ConfigLoader {
   char raw_password[kConfigRawPasswordSize] = {};
   char value[kConfigLineSize] = {};  // the unquoted value of the current line
   JobNameIndex names;                // the jobs so far, for the duplicate and 'after' checks
+  char* password_file = nullptr;     // when set: receives the password file's path
+  size_t password_file_size = 0;
 };
 
 // Handles key = value in the current section. 0, or -1 with one message (unknown keys too).

@@ -316,6 +316,9 @@ int check_mail(ConfigLoader& ld, std::span<char> err) {
     err_set(err, "[mail]: 'smtp-password': kms: is not supported yet");
     return -1;
   }
+  if (ref.kind == SecretKind::kFile && ld.password_file != nullptr) {
+    text_copy_cut(std::span<char>(ld.password_file, ld.password_file_size), ref.rest);
+  }
   if (secret_resolve(ref, mail.smtp_password) != 0) {
     err_set(err,
             "[mail]: 'smtp-password': cannot read it (file missing/unreadable, or not 1..64 "
@@ -425,8 +428,14 @@ int end_of_file_checks(ConfigLoader& ld, std::span<char> err) {
   return after_check_cycles(cfg, err);
 }
 
-int load_lines(LineReader& reader, const char* path, SchedConfig& cfg, std::span<char> err) {
+int load_lines(LineReader& reader, const char* path, SchedConfig& cfg, std::span<char> err,
+               ConfigLoadInputs* inputs = nullptr) {
   ConfigLoader ld;
+  if (inputs != nullptr) {
+    *inputs = ConfigLoadInputs{};
+    ld.password_file = inputs->password_file;
+    ld.password_file_size = sizeof inputs->password_file;
+  }
   // The raw password and the unquoted values may hold a secret, whatever the outcome.
   ScopeExit wipe([&ld]() {
     OPENSSL_cleanse(ld.raw_password, sizeof(ld.raw_password));
@@ -472,6 +481,18 @@ int config_load_text(std::string_view text, const char* path, SchedConfig& cfg,
   reader.line_max = kLineMax;
   reader.rest = text;
   return load_lines(reader, path, cfg, err);
+}
+
+int config_load_text_inputs(std::string_view text, const char* path, SchedConfig& cfg,
+                            ConfigLoadInputs& inputs, std::span<char> err) {
+  if (!err.empty()) {
+    err[0] = '\0';
+  }
+  config_reset(cfg);
+  LineReader reader;
+  reader.line_max = kLineMax;
+  reader.rest = text;
+  return load_lines(reader, path, cfg, err, &inputs);
 }
 
 int config_load(const char* path, SchedConfig& cfg, std::span<char> err) {

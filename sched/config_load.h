@@ -10,8 +10,9 @@
 
 namespace vrk {
 
-inline constexpr int kConfigErrSize = 512;      // the command line's buffer
-inline constexpr int kConfigApiErrSize = 1024;  // the API's buffer
+inline constexpr int kConfigErrSize = 512;        // the command line's buffer
+inline constexpr int kConfigApiErrSize = 1024;    // the API's buffer
+inline constexpr int kConfigLoadPathSize = 1024;  // holds any value of a line's raw password
 
 // The line scanner shared with the tokens file: line is one raw line without its trailing line
 // feeds and carriage returns. Returns the length of the line without its comment, or -1 for an
@@ -25,5 +26,15 @@ ptrdiff_t config_scan_line(std::string_view line);
 // The same on text already read; path is only used in messages.
 [[nodiscard]] int config_load_text(std::string_view text, const char* path, SchedConfig& cfg,
                                    std::span<char> err);
+
+// What a load read besides its text: the path of the [mail] 'smtp-password' file ("file:"
+// value) as the loader used it, empty when there is none. Not a secret.
+struct ConfigLoadInputs {
+  char password_file[kConfigLoadPathSize] = {};
+};
+
+// config_load_text that also fills inputs (emptied first), whatever the outcome.
+[[nodiscard]] int config_load_text_inputs(std::string_view text, const char* path, SchedConfig& cfg,
+                                          ConfigLoadInputs& inputs, std::span<char> err);
 
 }  // namespace vrk

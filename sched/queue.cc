@@ -520,6 +520,57 @@ const QueueEntry* queue_find(const QueueState& q, std::string_view name) {
   return queue_find(const_cast<QueueState&>(q), name);
 }
 
+namespace {
+
+// FNV-1a over the name; the slot of name, or of the empty slot where it would go.
+size_t queue_index_slot(const QueueState& q, const QueueIndex& index, std::string_view name) {
+  uint32_t h = 2166136261u;
+  for (char c : name) {
+    h ^= static_cast<uint8_t>(c);
+    h *= 16777619u;
+  }
+  const size_t mask = index.slots.size() - 1;
+  size_t slot = h & mask;
+  while (index.slots[slot] != 0 && text_view(q.entries[index.slots[slot] - 1].name) != name) {
+    slot = (slot + 1) & mask;
+  }
+  return slot;
+}
+
+}  // namespace
+
+int queue_index_build(const QueueState& q, size_t spare, QueueIndex& index) {
+  // At most half full, so probes stay short and always end at an empty slot.
+  size_t size = 16;
+  while (size < 2 * (q.entries.size() + spare)) {
+    size *= 2;
+  }
+  try {
+    index.slots.assign(size, 0);
+  } catch (const std::bad_alloc&) {
+    return kErrNoMem;
+  }
+  for (size_t i = 0; i < q.entries.size(); ++i) {
+    queue_index_add(q, index, i);
+  }
+  return 0;
+}
+
+void queue_index_add(const QueueState& q, QueueIndex& index, size_t i) {
+  size_t slot = queue_index_slot(q, index, text_view(q.entries[i].name));
+  if (index.slots[slot] == 0) {
+    index.slots[slot] = static_cast<uint32_t>(i + 1);
+  }
+}
+
+int64_t queue_index_find(const QueueState& q, const QueueIndex& index, std::string_view name) {
+  if (index.slots.empty()) {
+    return -1;
+  }
+  size_t slot = queue_index_slot(q, index, name);
+  return index.slots[slot] == 0 ? -1 : static_cast<int64_t>(index.slots[slot]) - 1;
+}
+
 int queue_append(QueueState& q, const QueueEntry& entry) {
   try {
     if (q.entries.size() == q.entries.capacity()) {

@@ -151,6 +151,22 @@ class QueueLock {
 QueueEntry* queue_find(QueueState& q, std::string_view name);
 const QueueEntry* queue_find(const QueueState& q, std::string_view name);
 
+// Entry positions by name for callers that look up many names (reconciliation, job lists):
+// same answers as queue_find, in constant time. Holds positions, not pointers, so appending to
+// the entries keeps it valid; any other change of the entries needs a rebuild.
+struct QueueIndex {
+  std::vector<uint32_t> slots;  // 0 = empty, else entry position + 1; a power of two in size
+};
+
+// Indexes every entry of q, with room for spare more (queue_index_add). 0 or kErrNoMem.
+[[nodiscard]] int queue_index_build(const QueueState& q, size_t spare, QueueIndex& index);
+
+// Adds q.entries[i] unless an earlier entry has its name. Requires: room left by the build.
+void queue_index_add(const QueueState& q, QueueIndex& index, size_t i);
+
+// The position of the first entry named name, or -1.
+int64_t queue_index_find(const QueueState& q, const QueueIndex& index, std::string_view name);
+
 // Appends a copy of entry, growing the capacity 0 -> 16 -> doubling. 0 or kErrNoMem.
 [[nodiscard]] int queue_append(QueueState& q, const QueueEntry& entry);
 

@@ -130,9 +130,15 @@ int64_t queue_first_run_time(const JobConfig& job, int64_t now) {
 int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_only) {
   bool changed = false;
   const size_t jobs = queue_job_count(cfg);
+  // Name look-ups through indexes: a linear search per job costs jobs x entries comparisons.
+  QueueIndex index;
+  if (queue_index_build(q, jobs, index) != 0) {
+    return -1;
+  }
   for (size_t j = 0; j < jobs; ++j) {
     const JobConfig& job = cfg.jobs[j];
-    QueueEntry* e = queue_find(q, text_view(job.name));
+    const int64_t at = queue_index_find(q, index, text_view(job.name));
+    QueueEntry* e = at < 0 ? nullptr : &q.entries[static_cast<size_t>(at)];
     if (e != nullptr) {
       if (job.enabled == 0) {
         // A live run stays RUNNING until it ends: disabled now, it would no longer keep other
@@ -166,6 +172,7 @@ int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_onl
     if (queue_append(q, fresh) != 0) {
       return -1;
     }
+    queue_index_add(q, index, q.entries.size() - 1);
     if (!read_only) {
       log_msg(kLogInfo, "vrk_sched: new job '%s' added to the queue", fresh.name);
     }
@@ -173,10 +180,12 @@ int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_onl
   }
 
   // Drop entries of jobs that left the configuration, keeping the order of the rest.
+  JobNameIndex names;
+  config_job_index_build(cfg, names);
   size_t keep = 0;
   for (size_t i = 0; i < q.entries.size(); ++i) {
     QueueEntry& e = q.entries[i];
-    if (config_find_job(cfg, text_view(e.name)) == nullptr) {
+    if (config_job_index_find(cfg, names, text_view(e.name)) < 0) {
       if (!read_only) {
         log_msg(kLogInfo, "vrk_sched: job '%s' removed from config, dropping its queue record",
                 e.name);
@@ -196,12 +205,20 @@ int queue_sync(QueueState& q, const SchedConfig& cfg, int64_t now, bool read_onl
 int queue_refresh_schedules(QueueState& q, const SchedConfig& cfg, int64_t now) {
   bool changed = false;
   const size_t jobs = queue_job_count(cfg);
+  QueueIndex index;
+  const bool indexed = queue_index_build(q, 0, index) == 0;  // else the linear search
   for (size_t j = 0; j < jobs; ++j) {
     const JobConfig& job = cfg.jobs[j];
     if (job.enabled == 0 || (job.has_schedule == 0 && job.has_once == 0)) {
       continue;
     }
-    QueueEntry* e = queue_find(q, text_view(job.name));
+    QueueEntry* e = nullptr;
+    if (indexed) {
+      const int64_t at = queue_index_find(q, index, text_view(job.name));
+      e = at < 0 ? nullptr : &q.entries[static_cast<size_t>(at)];
+    } else {
+      e = queue_find(q, text_view(job.name));
+    }
     // Left alone: disabled and running entries, and a busy run waiting for its retry.
     if (e == nullptr || e->state == JobState::kDisabled || e->state == JobState::kRunning ||
         (e->state == JobState::kPending && e->last_run > 0)) {

@@ -21,6 +21,7 @@
 #include "common/error.h"
 #include "common/fd.h"
 #include "common/test_stderr.h"
+#include "common/text.h"
 #include "sched/config.h"
 #include "sched/queue_sync.h"
 
@@ -123,6 +124,38 @@ TEST(QueueEntry, StateNames) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_STREQ(queue_state_name(static_cast<JobState>(i)), want[i]);
   }
+}
+
+// The index gives queue_find's answer for every name: the first of duplicates, nothing for a
+// missing name or a prefix, entries appended after the build once added.
+TEST(QueueIndex, GivesTheAnswersOfQueueFind) {
+  QueueState q;
+  for (const char* name : {"alpha", "beta", "alpha", "gamma"}) {
+    QueueEntry e;
+    text_copy_cut(e.name, name);
+    ASSERT_EQ(queue_append(q, e), 0);
+  }
+  for (int i = 0; i < 300; ++i) {  // past the first table sizes
+    QueueEntry e;
+    text_copy_cut(e.name, "job-" + std::to_string(i));
+    ASSERT_EQ(queue_append(q, e), 0);
+  }
+  QueueIndex index;
+  ASSERT_EQ(queue_index_build(q, 1, index), 0);
+  QueueEntry late;
+  text_copy_cut(late.name, "late");
+  ASSERT_EQ(queue_append(q, late), 0);
+  queue_index_add(q, index, q.entries.size() - 1);
+  const char* names[] = {"alpha", "beta",    "gamma", "job-0",  "job-299", "late",
+                         "",      "job-300", "alph",  "alphaa", "Alpha"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    const QueueEntry* want = queue_find(q, name);
+    const int64_t at = queue_index_find(q, index, name);
+    EXPECT_EQ(at < 0 ? nullptr : &q.entries[static_cast<size_t>(at)], want);
+  }
+  EXPECT_EQ(queue_index_find(q, index, "alpha"), 0);
+  EXPECT_EQ(queue_index_find(q, QueueIndex{}, "alpha"), -1);
 }
 
 // Counts the lines of log that end with message.

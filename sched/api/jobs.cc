@@ -140,9 +140,8 @@ bool parse_page_query(std::string_view query, int64_t& offset, int64_t& limit) {
   return true;
 }
 
-}  // namespace
-
-void api_write_job(ApiCall& call, const JobConfig& job, const QueueState* view) {
+// The job object of api_write_job with the job's queue entry already looked up (or nullptr).
+void write_job(ApiCall& call, const JobConfig& job, const QueueEntry* entry) {
   JsonWriter& w = call.writer;
   json_begin_object(w);
   put_text(w, "name", job.name);
@@ -180,13 +179,18 @@ void api_write_job(ApiCall& call, const JobConfig& job, const QueueState* view) 
   json_bool(w, call.state != nullptr && call.state->config != nullptr &&
                    api_command_allowed(*call.state->config, job.command));
   json_key(w, "state");
-  const QueueEntry* entry = view != nullptr ? queue_find(*view, text_view(job.name)) : nullptr;
   if (entry == nullptr) {
     json_null(w);
   } else {
     write_state(call, job, *entry);
   }
   json_end_object(w);
+}
+
+}  // namespace
+
+void api_write_job(ApiCall& call, const JobConfig& job, const QueueState* view) {
+  write_job(call, job, view != nullptr ? queue_find(*view, text_view(job.name)) : nullptr);
 }
 
 void api_list_jobs(ApiCall& call) {
@@ -214,6 +218,11 @@ void api_list_jobs(ApiCall& call) {
     api_error(call, ApiErrorCode::kInternal, "out of memory");
     return;
   }
+  QueueIndex index;
+  if (queue_index_build(view, 0, index) != 0) {
+    api_error(call, ApiErrorCode::kInternal, "out of memory");
+    return;
+  }
   const SchedConfig& cfg = *snapshot.config;
   const uint64_t total = cfg.job_count < kMaxJobs ? cfg.job_count : kMaxJobs;
   JsonWriter& w = call.writer;
@@ -229,7 +238,8 @@ void api_list_jobs(ApiCall& call) {
   int64_t count = 0;
   while (next < total && count < limit) {
     const JsonWriter before = w;
-    api_write_job(call, cfg.jobs[next], &view);
+    const int64_t at = queue_index_find(view, index, text_view(cfg.jobs[next].name));
+    write_job(call, cfg.jobs[next], at < 0 ? nullptr : &view.entries[static_cast<size_t>(at)]);
     const bool full = w.overflow != 0 || w.capacity - w.length < kApiJobsPageReserve;
     if (full && count > 0) {
       // Taken out again: the page ends before it, and the client asks for it next.
