@@ -153,6 +153,18 @@ void history_prune(const char* dir, uint32_t keep, std::string_view just_written
   }
 }
 
+// The record each write is validated into, kept for the life of the process: a 1.2 MB record
+// allocated per write went back to the system when freed and was faulted in again, with the
+// next snapshot's, some 500 page faults per change and more than the parse itself costs.
+// Emptied after every use (config_free also wipes the password). Null when out of memory.
+SchedConfig* validation_record() {
+  static SchedConfigPtr record;
+  if (record == nullptr) {
+    record = config_new();
+  }
+  return record.get();
+}
+
 bool tag_differs(const char* expected_tag, const char (&tag)[kConfigEtagSize]) {
   return expected_tag != nullptr && strcmp(expected_tag, tag) != 0;
 }
@@ -324,7 +336,7 @@ int config_write_if_unchanged(const char* path, std::string_view text, const cha
     err_set(err, "cannot write %s", tmp);
     return kConfigWriteFailed;
   }
-  SchedConfigPtr scratch = config_new();
+  SchedConfig* scratch = validation_record();
   if (scratch == nullptr) {
     err_set(err, "out of memory");
     return kConfigWriteFailed;

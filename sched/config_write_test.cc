@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sched/config.h"
 #include "sched/config_load.h"
 
 namespace vrk {
@@ -257,6 +258,28 @@ TEST_F(ConfigWriteTest, CheckOnlyAndNoHistoryTouchNothing) {
   ASSERT_EQ(write(kNew, 0), 0) << err_;
   EXPECT_EQ(get(path_), kNew);
   EXPECT_EQ(list(dir_), (std::vector<std::string>{"s.cfg"}));
+}
+
+// Each text is validated on its own: nothing of a text checked before (its jobs, its [mail]
+// section, its job count) makes the next one pass or fail.
+TEST_F(ConfigWriteTest, ValidatesEachTextOnItsOwn) {
+  put(path_, kValid);
+  std::string full =
+      "[mail]\nsmtp-host = mx.example.org\nfrom = a@example.org\nto = b@example.org\n";
+  for (int i = 0; i < kMaxJobs; ++i) {
+    full += "[j" + std::to_string(i) + "]\nschedule = 0 3 * * *\nargs = --n " + std::to_string(i) +
+            "\nnotify = always\n";
+  }
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(write(full, 0, true), 0) << err_;
+    EXPECT_EQ(write("[j0]\nafter = j1\n", 0, true), kConfigWriteInvalid);
+    EXPECT_STREQ(err_, "[j0]: 'after' references unknown job 'j1'");
+    EXPECT_EQ(write("[j0]\nschedule = 0 3 * * *\nnotify = always\n", 0, true), kConfigWriteInvalid);
+    EXPECT_STREQ(err_, "[j0]: 'notify' needs a [mail] section");
+  }
+  ASSERT_EQ(write(kNew, 1), 0) << err_;
+  EXPECT_EQ(get(path_), kNew);
 }
 
 // A change is based on the content the client saw: an edit since then is never replaced, with or
