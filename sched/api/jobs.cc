@@ -8,13 +8,12 @@
 #include "common/text.h"
 #include "sched/api/config_snapshot.h"
 #include "sched/api/queue_view.h"
+#include "sched/api/router.h"
 #include "sched/api/state.h"
 #include "sched/config_load.h"
 
 namespace vrk {
 namespace {
-
-constexpr size_t kQueryValueMaxDigits = 12;
 
 void put_text(JsonWriter& w, const char* key, const char* value) {
   json_key(w, key);
@@ -100,46 +99,6 @@ void write_state(ApiCall& call, const JobConfig& job, const QueueEntry& entry) {
   json_end_object(w);
 }
 
-// query = [ part *( "&" part ) ], part = "" / name "=" 1*12DIGIT, name = "offset" / "limit",
-// each name at most once. Empty parts are skipped.
-bool parse_page_query(std::string_view query, int64_t& offset, int64_t& limit) {
-  bool offset_seen = false;
-  bool limit_seen = false;
-  size_t pos = 0;
-  while (pos <= query.size()) {
-    size_t amp = query.find('&', pos);
-    size_t end = amp == std::string_view::npos ? query.size() : amp;
-    std::string_view part = query.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty()) {
-      continue;
-    }
-    size_t eq = part.find('=');
-    if (eq == std::string_view::npos || eq == 0) {
-      return false;
-    }
-    std::string_view name = part.substr(0, eq);
-    std::string_view digits = part.substr(eq + 1);
-    if (digits.empty() || digits.size() > kQueryValueMaxDigits) {
-      return false;
-    }
-    int64_t value = 0;  // 12 digits fit
-    for (char c : digits) {
-      if (c < '0' || c > '9') {
-        return false;
-      }
-      value = value * 10 + (c - '0');
-    }
-    bool& seen = name == "offset" ? offset_seen : limit_seen;
-    if ((name != "offset" && name != "limit") || seen) {
-      return false;
-    }
-    seen = true;
-    (name == "offset" ? offset : limit) = value;
-  }
-  return true;
-}
-
 // The job object of api_write_job with the job's queue entry already looked up (or nullptr).
 void write_job(ApiCall& call, const JobConfig& job, const QueueEntry* entry) {
   JsonWriter& w = call.writer;
@@ -196,7 +155,7 @@ void api_write_job(ApiCall& call, const JobConfig& job, const QueueState* view) 
 void api_list_jobs(ApiCall& call) {
   int64_t offset = 0;
   int64_t limit = kApiJobsPageMax;
-  if (!parse_page_query(text_view(call.request->query), offset, limit)) {
+  if (!api_query_parse(text_view(call.request->query), "limit", offset, limit)) {
     api_error(call, ApiErrorCode::kBadQuery, "allowed query parameters: offset, limit (digits)");
     return;
   }

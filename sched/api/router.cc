@@ -14,6 +14,8 @@
 namespace vrk {
 namespace {
 
+constexpr size_t kQueryValueMaxDigits = 12;
+
 constexpr ApiMethodRoute kEnd = {nullptr, false, false, nullptr};
 
 // Resources whose handlers live elsewhere and are not there yet keep their rows, so that their
@@ -224,6 +226,46 @@ void api_route(ApiCall& call) {
     return;
   }
   method->handler(call, segments);
+}
+
+bool api_query_parse(std::string_view query, const char* second_name, int64_t& offset,
+                     int64_t& second) {
+  bool offset_seen = false;
+  bool second_seen = false;
+  size_t pos = 0;
+  while (pos <= query.size()) {
+    size_t amp = query.find('&', pos);
+    size_t end = amp == std::string_view::npos ? query.size() : amp;
+    std::string_view part = query.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty()) {
+      continue;
+    }
+    size_t eq = part.find('=');
+    if (eq == std::string_view::npos || eq == 0) {
+      return false;
+    }
+    std::string_view name = part.substr(0, eq);
+    std::string_view digits = part.substr(eq + 1);
+    if (digits.empty() || digits.size() > kQueryValueMaxDigits) {
+      return false;
+    }
+    int64_t value = 0;  // 12 digits fit
+    for (char c : digits) {
+      if (c < '0' || c > '9') {
+        return false;
+      }
+      value = value * 10 + (c - '0');
+    }
+    const bool is_offset = name == "offset";
+    bool& seen = is_offset ? offset_seen : second_seen;
+    if ((!is_offset && name != second_name) || seen) {
+      return false;
+    }
+    seen = true;
+    (is_offset ? offset : second) = value;
+  }
+  return true;
 }
 
 }  // namespace vrk

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <span>
 #include <string_view>
@@ -63,5 +64,11 @@ extern const std::span<const ApiRoute> kApiRoutes;
 // per resource the query (before or after the method), the method (405), an admin token (403)
 // and an empty body (400), as its table row says; a path outside the table is 404 "unknown path".
 void api_route(ApiCall& call);
+
+// query = [ part *( "&" part ) ], part = "" / name "=" 1*12DIGIT, name = "offset" / second_name,
+// each at most once; empty parts are skipped. False for anything else; offset and second are
+// kept when not given.
+[[nodiscard]] bool api_query_parse(std::string_view query, const char* second_name, int64_t& offset,
+                                   int64_t& second);
 
 }  // namespace vrk

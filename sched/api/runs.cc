@@ -18,6 +18,7 @@
 #include "common/scope_exit.h"
 #include "common/text.h"
 #include "sched/api/config_snapshot.h"
+#include "sched/api/router.h"
 #include "sched/api/state.h"
 #include "sched/config.h"
 #include "sched/config_load.h"
@@ -26,7 +27,6 @@
 namespace vrk {
 namespace {
 
-constexpr size_t kQueryValueMaxDigits = 12;
 // A UTF-8 character has at most this many bytes; a chunk may grow to one whole character.
 constexpr size_t kUtf8Max = 4;
 // "YYYYMMDDTHHMMSSZ": '9' stands for a digit, anything else for itself.
@@ -188,42 +188,7 @@ size_t chunk_end_before_cut_character(const unsigned char* b, size_t n) {
 }  // namespace
 
 bool api_log_query_parse(std::string_view query, int64_t& offset, int64_t& length) {
-  bool offset_seen = false;
-  bool length_seen = false;
-  size_t pos = 0;
-  while (pos <= query.size()) {
-    size_t amp = query.find('&', pos);
-    size_t end = amp == std::string_view::npos ? query.size() : amp;
-    std::string_view part = query.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty()) {
-      continue;
-    }
-    size_t eq = part.find('=');
-    if (eq == std::string_view::npos || eq == 0) {
-      return false;
-    }
-    std::string_view name = part.substr(0, eq);
-    std::string_view digits = part.substr(eq + 1);
-    if (digits.empty() || digits.size() > kQueryValueMaxDigits) {
-      return false;
-    }
-    int64_t value = 0;  // 12 digits fit
-    for (char c : digits) {
-      if (c < '0' || c > '9') {
-        return false;
-      }
-      value = value * 10 + (c - '0');
-    }
-    const bool is_offset = name == "offset";
-    bool& seen = is_offset ? offset_seen : length_seen;
-    if ((!is_offset && name != "length") || seen) {
-      return false;
-    }
-    seen = true;
-    (is_offset ? offset : length) = value;
-  }
-  return true;
+  return api_query_parse(query, "length", offset, length);
 }
 
 bool api_run_id_valid(std::string_view id) {
