@@ -23,21 +23,6 @@ constexpr int kHostSize = 256;
 constexpr int64_t kMaxBodyBytes = 32768;
 constexpr int64_t kLogChunkMax = 49152;
 
-void put_text(JsonWriter& w, const char* key, const char* value) {
-  json_key(w, key);
-  json_string(w, value, strlen(value), 0);
-}
-
-void put_int(JsonWriter& w, const char* key, int64_t value) {
-  json_key(w, key);
-  json_int(w, value);
-}
-
-void put_bool(JsonWriter& w, const char* key, bool value) {
-  json_key(w, key);
-  json_bool(w, value);
-}
-
 }  // namespace
 
 void api_get_info(ApiCall& call) {
@@ -56,13 +41,13 @@ void api_get_info(ApiCall& call) {
   const ApiSettings& api = state.config->api;
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_int(w, "api_version", 1);
-  put_text(w, "server", "vrk_sched");
-  put_text(w, "version", kVersion);
-  put_text(w, "build", kBuild);
-  put_text(w, "host", host);
-  put_int(w, "time", clock_unix_now());
-  put_int(w, "daemon_started", state.daemon_started);
+  json_put_int(w, "api_version", 1);
+  json_put_text(w, "server", "vrk_sched");
+  json_put_text(w, "version", kVersion);
+  json_put_text(w, "build", kBuild);
+  json_put_text(w, "host", host);
+  json_put_int(w, "time", clock_unix_now());
+  json_put_int(w, "daemon_started", state.daemon_started);
   json_key(w, "running_job");
   json_string_or_null(w, state.running_job);
   json_key(w, "run_queue");
@@ -71,16 +56,16 @@ void api_get_info(ApiCall& call) {
     json_string(w, state.run_queue[i].job, strlen(state.run_queue[i].job), 0);
   }
   json_end_array(w);
-  put_text(w, "config_etag", snapshot.etag);
+  json_put_text(w, "config_etag", snapshot.etag);
   json_key(w, "token");
   json_begin_object(w);
-  put_text(w, "name", call.token_name);
-  put_text(w, "role", role_name(call.role));
+  json_put_text(w, "name", call.token_name);
+  json_put_text(w, "role", role_name(call.role));
   json_end_object(w);
   json_key(w, "policy");
   json_begin_object(w);
-  put_bool(w, "allow_config_write", api.allow_config_write != 0);
-  put_bool(w, "allow_args", api.allow_args != 0);
+  json_put_bool(w, "allow_config_write", api.allow_config_write != 0);
+  json_put_bool(w, "allow_args", api.allow_args != 0);
   json_key(w, "allowed_commands");
   json_begin_array(w);
   for (int c = 0; c < kCommandCount; ++c) {
@@ -94,20 +79,20 @@ void api_get_info(ApiCall& call) {
   json_begin_array(w);
   for (int c = 0; c < kCommandCount; ++c) {
     json_begin_object(w);
-    put_text(w, "name", command_keyword(c));
-    put_bool(w, "profile", command_takes_profile(c));
-    put_bool(w, "retention", command_takes_retention(c));
+    json_put_text(w, "name", command_keyword(c));
+    json_put_bool(w, "profile", command_takes_profile(c));
+    json_put_bool(w, "retention", command_takes_retention(c));
     json_end_object(w);
   }
   json_end_array(w);
   json_key(w, "limits");
   json_begin_object(w);
-  put_int(w, "max_body_bytes", kMaxBodyBytes);
-  put_int(w, "jobs_page_max", kApiJobsPageMax);
-  put_int(w, "log_chunk_max", kLogChunkMax);
-  put_int(w, "timestamp_window_seconds", kApiTimestampWindow);
+  json_put_int(w, "max_body_bytes", kMaxBodyBytes);
+  json_put_int(w, "jobs_page_max", kApiJobsPageMax);
+  json_put_int(w, "log_chunk_max", kLogChunkMax);
+  json_put_int(w, "timestamp_window_seconds", kApiTimestampWindow);
   json_end_object(w);
-  put_bool(w, "mail_configured", snapshot.config->mail.enabled != 0);
+  json_put_bool(w, "mail_configured", snapshot.config->mail.enabled != 0);
   json_end_object(w);
   api_finish(call, 200);
 }

@@ -15,11 +15,6 @@
 namespace vrk {
 namespace {
 
-void put_text(JsonWriter& w, const char* key, const char* value) {
-  json_key(w, key);
-  json_string(w, value, strlen(value), 0);
-}
-
 void put_text_or_null(JsonWriter& w, const char* key, const char* value) {
   json_key(w, key);
   json_string_or_null(w, value);
@@ -84,7 +79,7 @@ void write_state(ApiCall& call, const JobConfig& job, const QueueEntry& entry) {
   const bool running = entry.state == JobState::kRunning ||
                        (state != nullptr && strcmp(state->running_job, job.name) == 0);
   json_begin_object(w);
-  put_text(w, "status", running ? "RUNNING" : status_name(entry.state));
+  json_put_text(w, "status", running ? "RUNNING" : status_name(entry.state));
   put_time(w, "next_run", entry.next_run);
   put_time(w, "last_run", entry.last_run);
   put_time(w, "last_finish", entry.last_finish);
@@ -103,8 +98,8 @@ void write_state(ApiCall& call, const JobConfig& job, const QueueEntry& entry) {
 void write_job(ApiCall& call, const JobConfig& job, const QueueEntry* entry) {
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "name", job.name);
-  put_text(w, "command", command_keyword(static_cast<int>(job.command)));
+  json_put_text(w, "name", job.name);
+  json_put_text(w, "command", command_keyword(static_cast<int>(job.command)));
   put_text_or_null(w, "profile", job.profile);
   put_text_or_null(w, "args", job.args_text);
   put_text_or_null(w, "schedule", job.schedule_text);
@@ -129,7 +124,7 @@ void write_job(ApiCall& call, const JobConfig& job, const QueueEntry* entry) {
   json_bool(w, job.enabled != 0);
   json_key(w, "timeout_seconds");
   json_int(w, job.timeout_seconds);
-  put_text(w, "notify", notify_name(job.notify));
+  json_put_text(w, "notify", notify_name(job.notify));
   put_tristate(w, "run_background", job.run_background);
   put_tristate(w, "start_background", job.start_background);
   put_text_or_null(w, "retention", job.retention);
@@ -186,7 +181,7 @@ void api_list_jobs(ApiCall& call) {
   const uint64_t total = cfg.job_count < kMaxJobs ? cfg.job_count : kMaxJobs;
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "config_etag", snapshot.etag);
+  json_put_text(w, "config_etag", snapshot.etag);
   json_key(w, "total");
   json_int(w, static_cast<int64_t>(total));
   json_key(w, "offset");
@@ -244,7 +239,7 @@ void api_get_job(ApiCall& call, const char* name) {
   }
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "config_etag", snapshot.etag);
+  json_put_text(w, "config_etag", snapshot.etag);
   json_key(w, "job");
   api_write_job(call, *job, &view);
   json_end_object(w);

@@ -245,6 +245,21 @@ void json_null(JsonWriter& w) {
   append(w, "null", 4);
 }
 
+void json_put_text(JsonWriter& w, const char* key, const char* value) {
+  json_key(w, key);
+  json_string(w, value, strlen(value), 0);
+}
+
+void json_put_int(JsonWriter& w, const char* key, int64_t value) {
+  json_key(w, key);
+  json_int(w, value);
+}
+
+void json_put_bool(JsonWriter& w, const char* key, bool value) {
+  json_key(w, key);
+  json_bool(w, value ? 1 : 0);
+}
+
 void api_call_init(ApiCall& call, ApiState* state, const ApiRequest& request,
                    ApiResponse& response) {
   response = ApiResponse{};

@@ -57,6 +57,10 @@ void json_string_or_null(JsonWriter& w, const char* text);
 void json_int(JsonWriter& w, int64_t value);
 void json_bool(JsonWriter& w, int flag);
 void json_null(JsonWriter& w);
+// A member: the key, then the escaped text, the integer or the boolean.
+void json_put_text(JsonWriter& w, const char* key, const char* value);
+void json_put_int(JsonWriter& w, const char* key, int64_t value);
+void json_put_bool(JsonWriter& w, const char* key, bool value);
 
 // The API's error codes; kApiErrors holds each one's text and HTTP status.
 enum class ApiErrorCode : uint32_t {

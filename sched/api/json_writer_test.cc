@@ -54,6 +54,19 @@ TEST(JsonWriter, SeparatorsWithoutWhitespace) {
   EXPECT_EQ(w.depth, 0);
 }
 
+TEST(JsonPut, KeyAndValue) {
+  char buf[128];
+  JsonWriter w;
+  json_writer_init(w, buf, sizeof(buf));
+  json_begin_object(w);
+  json_put_text(w, "t", "a\"b");
+  json_put_int(w, "i", -3);
+  json_put_bool(w, "y", true);
+  json_put_bool(w, "n", false);
+  json_end_object(w);
+  EXPECT_EQ(written(w), R"({"t":"a\"b","i":-3,"y":true,"n":false})");
+}
+
 TEST(JsonString, Escaping) {
   struct Case {
     std::string input;

@@ -49,21 +49,6 @@ bool run_id_newer(const RunId& a, const RunId& b) {
   return strcmp(a.text, b.text) > 0;
 }
 
-void put_text(JsonWriter& w, const char* key, const char* value) {
-  json_key(w, key);
-  json_string(w, value, strlen(value), 0);
-}
-
-void put_int(JsonWriter& w, const char* key, int64_t value) {
-  json_key(w, key);
-  json_int(w, value);
-}
-
-void put_bool(JsonWriter& w, const char* key, bool value) {
-  json_key(w, key);
-  json_bool(w, value ? 1 : 0);
-}
-
 bool dot_name(const char* name) {
   return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
@@ -142,9 +127,9 @@ bool write_run(JsonWriter& w, int dfd, const RunId& id) {
   LogFooter footer;
   job_log_footer(fd.get(), st.st_size, footer);
   json_begin_object(w);
-  put_text(w, "id", id.text);
-  put_int(w, "start", api_run_id_time(id.text));
-  put_bool(w, "finished", footer.finished);
+  json_put_text(w, "id", id.text);
+  json_put_int(w, "start", api_run_id_time(id.text));
+  json_put_bool(w, "finished", footer.finished);
   json_key(w, "finish");
   if (footer.finished) {
     json_int(w, footer.finish);
@@ -157,9 +142,9 @@ bool write_run(JsonWriter& w, int dfd, const RunId& id) {
   } else {
     json_null(w);
   }
-  put_bool(w, "timed_out", footer.timed_out != 0);
-  put_bool(w, "cancelled", footer.cancelled != 0);
-  put_int(w, "size", st.st_size);
+  json_put_bool(w, "timed_out", footer.timed_out != 0);
+  json_put_bool(w, "cancelled", footer.cancelled != 0);
+  json_put_int(w, "size", st.st_size);
   json_end_object(w);
   return true;
 }
@@ -288,9 +273,9 @@ void api_queue_run(ApiCall& call, const char* name) {
   }
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_bool(w, "queued", true);
-  put_bool(w, "already_queued", already);
-  put_int(w, "position", static_cast<int64_t>(position));
+  json_put_bool(w, "queued", true);
+  json_put_bool(w, "already_queued", already);
+  json_put_int(w, "position", static_cast<int64_t>(position));
   json_key(w, "running_job");
   json_string_or_null(w, state.running_job);
   json_end_object(w);
@@ -316,7 +301,7 @@ void api_cancel_job(ApiCall& call, const char* name) {
               call.token_name, call.request->client_address, name);
     }
     json_begin_object(w);
-    put_text(w, "cancelled", "stop_requested");
+    json_put_text(w, "cancelled", "stop_requested");
     json_end_object(w);
     api_finish(call, 202);
     return;
@@ -325,7 +310,7 @@ void api_cancel_job(ApiCall& call, const char* name) {
     log_msg(kLogInfo, "vrk_sched API: token '%s' from %s removed the queued run of job '%s'",
             call.token_name, call.request->client_address, name);
     json_begin_object(w);
-    put_text(w, "cancelled", "queued_run_removed");
+    json_put_text(w, "cancelled", "queued_run_removed");
     json_end_object(w);
     api_finish(call, 200);
     return;
@@ -342,7 +327,7 @@ void api_list_runs(ApiCall& call, const char* name) {
   }
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "job", job->name);
+  json_put_text(w, "job", job->name);
   json_key(w, "runs");
   json_begin_array(w);
   char dir[kJobLogPathSize];
@@ -416,14 +401,14 @@ void api_read_log(ApiCall& call, const char* name, const char* run_id) {
                                             static_cast<size_t>(length), rest, footer.finished);
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "id", run_id);
-  put_int(w, "offset", offset);
-  put_int(w, "size", size);
-  put_bool(w, "finished", footer.finished);
+  json_put_text(w, "id", run_id);
+  json_put_int(w, "offset", offset);
+  json_put_int(w, "size", size);
+  json_put_bool(w, "finished", footer.finished);
   json_key(w, "data");
   const size_t consumed = json_string(w, g_log_data, chunk, kApiLogDataLimit);
-  put_int(w, "length", static_cast<int64_t>(consumed));
-  put_int(w, "next_offset", offset + static_cast<int64_t>(consumed));
+  json_put_int(w, "length", static_cast<int64_t>(consumed));
+  json_put_int(w, "next_offset", offset + static_cast<int64_t>(consumed));
   json_end_object(w);
   api_finish(call, 200);
 }

@@ -14,11 +14,6 @@
 namespace vrk {
 namespace {
 
-void put_text(JsonWriter& w, const char* key, const char* value) {
-  json_key(w, key);
-  json_string(w, value, strlen(value), 0);
-}
-
 // 0 means "not set in the file": the built-in default or the command line applies.
 void put_count_or_null(JsonWriter& w, const char* key, uint32_t value) {
   json_key(w, key);
@@ -72,7 +67,7 @@ void api_get_sched(ApiCall& call) {
   const SchedConfig& cfg = *snapshot.config;
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "config_etag", snapshot.etag);
+  json_put_text(w, "config_etag", snapshot.etag);
   json_key(w, "sched");
   json_begin_object(w);
   put_count_or_null(w, "poll_interval", cfg.poll_interval);
@@ -96,7 +91,7 @@ void api_get_mail(ApiCall& call) {
   const MailSettings& mail = cfg.mail;
   JsonWriter& w = call.writer;
   json_begin_object(w);
-  put_text(w, "config_etag", snapshot.etag);
+  json_put_text(w, "config_etag", snapshot.etag);
   json_key(w, "mail");
   if (mail.enabled == 0) {
     json_null(w);
@@ -111,10 +106,10 @@ void api_get_mail(ApiCall& call) {
   const bool password_set = ini_get_value(snapshot.text, "mail", "smtp-password", raw);
   const bool password_file = password_set && strncmp(raw, "file:", 5) == 0;
   json_begin_object(w);
-  put_text(w, "smtp_host", mail.smtp_host);
+  json_put_text(w, "smtp_host", mail.smtp_host);
   json_key(w, "smtp_port");
   json_int(w, mail.smtp_port);
-  put_text(w, "tls", tls_name(mail.tls_mode));
+  json_put_text(w, "tls", tls_name(mail.tls_mode));
   json_key(w, "smtp_user");
   json_string_or_null(w, mail.smtp_user);
   json_key(w, "smtp_password_set");
@@ -125,7 +120,7 @@ void api_get_mail(ApiCall& call) {
   } else {
     json_string(w, password_file ? "file" : "literal", password_file ? 4 : 7, 0);
   }
-  put_text(w, "from", mail.from);
+  json_put_text(w, "from", mail.from);
   json_key(w, "to");
   json_begin_array(w);
   for (int32_t i = 0; i < mail.recipient_count && i < kMailMaxRecipients; ++i) {
@@ -136,7 +131,7 @@ void api_get_mail(ApiCall& call) {
   json_string_or_null(w, mail.ca_file);
   json_key(w, "timeout_seconds");
   json_int(w, mail.timeout_seconds);
-  put_text(w, "notify", mail_notify_name(cfg.mail_notify_default));
+  json_put_text(w, "notify", mail_notify_name(cfg.mail_notify_default));
   json_end_object(w);
   json_end_object(w);
   api_finish(call, 200);
