@@ -1,6 +1,7 @@
 #include "sched/api/apply_change.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <memory>
 #include <new>
@@ -40,6 +41,46 @@ void send_notice(const ApiCall& call, const ConfigSnapshot& old_snapshot, std::s
 }
 
 }  // namespace
+
+bool api_change_permitted(ApiCall& call) {
+  if (call.role != TokenRole::kAdmin) {
+    api_error(call, ApiErrorCode::kForbidden, "this needs an admin token");
+    return false;
+  }
+  const SchedConfig* loaded = call.state->config;
+  if (loaded == nullptr || loaded->api.allow_config_write == 0) {
+    api_error(call, ApiErrorCode::kConfigWriteDisabled,
+              "configuration changes through the API are disabled ([api] "
+              "allow-config-write=no)");
+    return false;
+  }
+  return true;
+}
+
+bool api_snapshot_read(ApiCall& call, ConfigSnapshot& snapshot) {
+  char err[kConfigApiErrSize];
+  if (config_snapshot_read(*call.state, snapshot, err) != 0) {
+    api_error(call, ApiErrorCode::kConfigUnreadable, "%s", err);
+    return false;
+  }
+  return true;
+}
+
+// The client must have seen exactly the file the change is made to (quotes included).
+bool api_if_match_current(ApiCall& call, const ConfigSnapshot& snapshot) {
+  const char* if_match = call.request->if_match;
+  if (if_match[0] == '\0') {
+    api_error(call, ApiErrorCode::kPreconditionRequired,
+              "If-Match with the current config_etag is required for changes");
+    return false;
+  }
+  if (strcmp(if_match, snapshot.etag) != 0) {
+    api_error(call, ApiErrorCode::kPreconditionFailed,
+              "the configuration was changed in the meantime: reload it and retry");
+    return false;
+  }
+  return true;
+}
 
 int api_apply_change(ApiCall& call, const ConfigSnapshot& old_snapshot, std::string_view new_text,
                      const char* description) {

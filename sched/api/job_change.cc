@@ -82,41 +82,6 @@ bool policy_allows_args(const ApiCall& call) {
   return call.state->config != nullptr && call.state->config->api.allow_args != 0;
 }
 
-bool config_write_allowed(ApiCall& call) {
-  if (call.state->config == nullptr || call.state->config->api.allow_config_write == 0) {
-    api_error(call, ApiErrorCode::kConfigWriteDisabled,
-              "configuration changes through the API are disabled ([api] "
-              "allow-config-write=no)");
-    return false;
-  }
-  return true;
-}
-
-bool read_snapshot(ApiCall& call, ConfigSnapshot& snapshot) {
-  char err[kConfigApiErrSize];
-  if (config_snapshot_read(*call.state, snapshot, err) != 0) {
-    api_error(call, ApiErrorCode::kConfigUnreadable, "%s", err);
-    return false;
-  }
-  return true;
-}
-
-// The client must have seen exactly the file the change is made to.
-bool if_match_current(ApiCall& call, const ConfigSnapshot& snapshot) {
-  const char* if_match = call.request->if_match;
-  if (if_match[0] == '\0') {
-    api_error(call, ApiErrorCode::kPreconditionRequired,
-              "If-Match with the current config_etag is required for changes");
-    return false;
-  }
-  if (strcmp(if_match, snapshot.etag) != 0) {
-    api_error(call, ApiErrorCode::kPreconditionFailed,
-              "the configuration was changed in the meantime: reload it and retry");
-    return false;
-  }
-  return true;
-}
-
 // A boolean member; -1 in flag when absent or null.
 bool get_bool(const JsonValue* body, const char* name, int& flag) {
   flag = -1;
@@ -348,11 +313,7 @@ int job_section_from_body(ApiCall& call, const ConfigSnapshot& snapshot, const c
 }
 
 void api_put_job(ApiCall& call, const char* name) {
-  if (call.role != TokenRole::kAdmin) {
-    api_error(call, ApiErrorCode::kForbidden, "this needs an admin token");
-    return;
-  }
-  if (!config_write_allowed(call)) {
+  if (!api_change_permitted(call)) {
     return;
   }
   JsonValue* body = api_parse_body(call);
@@ -365,7 +326,7 @@ void api_put_job(ApiCall& call, const char* name) {
   }
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_snapshot(call, snapshot) || !if_match_current(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot) || !api_if_match_current(call, snapshot)) {
     return;
   }
   std::string text;
@@ -380,7 +341,7 @@ void api_put_job(ApiCall& call, const char* name) {
     return;
   }
   config_snapshot_release(snapshot);
-  if (!read_snapshot(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot)) {
     return;
   }
   QueueState view;
@@ -403,11 +364,7 @@ void api_put_job(ApiCall& call, const char* name) {
 }
 
 void api_delete_job(ApiCall& call, const char* name) {
-  if (call.role != TokenRole::kAdmin) {
-    api_error(call, ApiErrorCode::kForbidden, "this needs an admin token");
-    return;
-  }
-  if (!config_write_allowed(call)) {
+  if (!api_change_permitted(call)) {
     return;
   }
   if (call.request->body_length != 0) {
@@ -416,7 +373,7 @@ void api_delete_job(ApiCall& call, const char* name) {
   }
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_snapshot(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot)) {
     return;
   }
   const SchedConfig& cfg = *snapshot.config;
@@ -424,7 +381,7 @@ void api_delete_job(ApiCall& call, const char* name) {
     api_error(call, ApiErrorCode::kNotFound, "no job named '%s'", name);
     return;
   }
-  if (!if_match_current(call, snapshot)) {
+  if (!api_if_match_current(call, snapshot)) {
     return;
   }
   if (strcmp(call.state->running_job, name) == 0) {
@@ -488,7 +445,7 @@ void api_validate_job(ApiCall& call) {
   }
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_snapshot(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot)) {
     return;
   }
   std::string text;

@@ -6,6 +6,7 @@
 
 #include "common/scope_exit.h"
 #include "common/text.h"
+#include "sched/api/apply_change.h"
 #include "sched/api/config_snapshot.h"
 #include "sched/config_keys.h"
 #include "sched/config_load.h"
@@ -46,22 +47,12 @@ const char* mail_notify_name(uint32_t notify) {
   }
 }
 
-// Reads the snapshot or answers 500; true when the handler may go on.
-bool read_snapshot(ApiCall& call, ConfigSnapshot& snapshot) {
-  char err[kConfigApiErrSize];
-  if (config_snapshot_read(*call.state, snapshot, err) != 0) {
-    api_error(call, ApiErrorCode::kConfigUnreadable, "%s", err);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void api_get_sched(ApiCall& call) {
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_snapshot(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot)) {
     return;
   }
   const SchedConfig& cfg = *snapshot.config;
@@ -84,7 +75,7 @@ void api_get_sched(ApiCall& call) {
 void api_get_mail(ApiCall& call) {
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_snapshot(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot)) {
     return;
   }
   const SchedConfig& cfg = *snapshot.config;

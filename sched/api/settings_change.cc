@@ -96,43 +96,6 @@ void wipe_member_text(JsonValue* object, std::string_view name) {
   }
 }
 
-// Token role and [api] allow-config-write of the daemon's loaded configuration.
-bool may_change(ApiCall& call) {
-  if (call.role != TokenRole::kAdmin) {
-    api_error(call, ApiErrorCode::kForbidden, "this needs an admin token");
-    return false;
-  }
-  const SchedConfig* loaded = call.state->config;
-  if (loaded == nullptr || loaded->api.allow_config_write == 0) {
-    api_error(call, ApiErrorCode::kConfigWriteDisabled,
-              "configuration changes through the API are disabled ([api] "
-              "allow-config-write=no)");
-    return false;
-  }
-  return true;
-}
-
-// Snapshot and If-Match: the client must have seen exactly this content (quotes included).
-bool read_current(ApiCall& call, ConfigSnapshot& snapshot) {
-  char err[kConfigApiErrSize];
-  if (config_snapshot_read(*call.state, snapshot, err) != 0) {
-    api_error(call, ApiErrorCode::kConfigUnreadable, "%s", err);
-    return false;
-  }
-  const char* if_match = call.request->if_match;
-  if (if_match[0] == '\0') {
-    api_error(call, ApiErrorCode::kPreconditionRequired,
-              "If-Match with the current config_etag is required for changes");
-    return false;
-  }
-  if (strcmp(if_match, snapshot.etag) != 0) {
-    api_error(call, ApiErrorCode::kPreconditionFailed,
-              "the configuration was changed in the meantime: reload it and retry");
-    return false;
-  }
-  return true;
-}
-
 void cannot_write(ApiCall& call) {
   api_error(call, ApiErrorCode::kInvalidValue, "cannot write the values");
 }
@@ -269,7 +232,7 @@ bool mail_section_from_body(ApiCall& call, JsonValue* mail, const ConfigSnapshot
 }  // namespace
 
 void api_put_mail(ApiCall& call) {
-  if (!may_change(call)) {
+  if (!api_change_permitted(call)) {
     return;
   }
   JsonValue* root = api_parse_body(call);
@@ -292,7 +255,7 @@ void api_put_mail(ApiCall& call) {
   }
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_current(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot) || !api_if_match_current(call, snapshot)) {
     return;
   }
   std::string new_text;
@@ -320,7 +283,7 @@ void api_put_mail(ApiCall& call) {
 }
 
 void api_put_sched(ApiCall& call) {
-  if (!may_change(call)) {
+  if (!api_change_permitted(call)) {
     return;
   }
   JsonValue* root = api_parse_body(call);
@@ -362,7 +325,7 @@ void api_put_sched(ApiCall& call) {
   }
   ConfigSnapshot snapshot;
   ScopeExit release([&] { config_snapshot_release(snapshot); });
-  if (!read_current(call, snapshot)) {
+  if (!api_snapshot_read(call, snapshot) || !api_if_match_current(call, snapshot)) {
     return;
   }
   SectionValues sv;
