@@ -61,19 +61,7 @@ class ApiJobChangeTest : public ApiCallTest {
   // One call through the router with an If-Match header (empty: none).
   std::string send(const char* method, const std::string& path, const std::string& body,
                    const std::string& if_match, TokenRole role = TokenRole::kAdmin) {
-    ApiRequest request;
-    text_copy_cut(request.method, method);
-    text_copy_cut(request.path, path);
-    text_copy_cut(request.if_match, if_match);
-    text_copy_cut(request.client_address, "192.0.2.1");
-    request.body = reinterpret_cast<const uint8_t*>(body.data());
-    request.body_length = static_cast<uint32_t>(body.size());
-    ApiCall call;
-    api_call_init(call, state.get(), request, response);
-    text_copy_cut(call.token_name, "tester");
-    call.role = role;
-    api_route(call);
-    return std::string(reinterpret_cast<const char*>(response.body), response.body_length);
+    return answer_if_match(method, path, "", body, if_match, role);
   }
 
   std::string put(const std::string& name, const std::string& body, const std::string& if_match,

@@ -33,24 +33,13 @@ class ApiSettingsChangeTest : public ApiCallTest {
   // PUT through the router with If-Match absent, current or the ETag of another content.
   std::string put(const std::string& path, const std::string& body, Match match = Match::kCurrent,
                   TokenRole role = kAdmin) {
-    ApiRequest request;
-    text_copy_cut(request.method, "PUT");
-    text_copy_cut(request.path, path);
-    text_copy_cut(request.client_address, "192.0.2.1");
+    std::string if_match;
     if (match == Match::kCurrent) {
-      text_copy_cut(request.if_match, etag());
+      if_match = etag();
     } else if (match == Match::kStale) {
-      text_copy_cut(request.if_match,
-                    "\"0000000000000000000000000000000000000000000000000000000000000000\"");
+      if_match = "\"0000000000000000000000000000000000000000000000000000000000000000\"";
     }
-    request.body = reinterpret_cast<const uint8_t*>(body.data());
-    request.body_length = static_cast<uint32_t>(body.size());
-    ApiCall call;
-    api_call_init(call, state.get(), request, response);
-    text_copy_cut(call.token_name, "tester");
-    call.role = role;
-    api_route(call);
-    return std::string(reinterpret_cast<const char*>(response.body), response.body_length);
+    return answer_if_match("PUT", path, "", body, if_match, role);
   }
 
   // The ETag as the JSON bodies carry it.

@@ -81,10 +81,18 @@ class ApiCallTest : public testing::Test {
 
   std::string answer(const char* method, const std::string& path, const std::string& query = "",
                      const std::string& body = "", TokenRole role = TokenRole::kAdmin) {
+    return answer_if_match(method, path, query, body, "", role);
+  }
+
+  // The same with an If-Match header (empty: none).
+  std::string answer_if_match(const char* method, const std::string& path, const std::string& query,
+                              const std::string& body, const std::string& if_match,
+                              TokenRole role = TokenRole::kAdmin) {
     ApiRequest request;
     text_copy_cut(request.method, method);
     text_copy_cut(request.path, path);
     text_copy_cut(request.query, query);
+    text_copy_cut(request.if_match, if_match);
     text_copy_cut(request.client_address, "192.0.2.1");
     request.body = reinterpret_cast<const uint8_t*>(body.data());
     request.body_length = static_cast<uint32_t>(body.size());
