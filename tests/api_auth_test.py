@@ -6,18 +6,12 @@ import hmac
 import http.client
 import json
 import os
-import socket
 import ssl
 import time
 import unittest
 
 from daemon_test import DaemonCase
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from vrktest import free_port, start_with_api_tokens
 
 
 class ApiAuthCase(DaemonCase):
@@ -28,18 +22,7 @@ class ApiAuthCase(DaemonCase):
                     "tokens-file = %s\n\n[nightly]\ncommand = agent\nschedule = 0 2 * * *\n"
                     % (self.port, self.path("api.crt"), self.path("api.key"),
                        self.path("tokens")))
-        for args in (["api-init"], ["api-token", "add", "reader", "--role", "read"],
-                     ["api-token", "add", "adm", "--role", "admin"]):
-            rc, _, err = self.sched(*args, "--config", self.cfg)
-            self.assertEqual(rc, 0, err)
-        self.secrets = {}
-        with open(self.path("tokens")) as f:
-            for line in f:
-                if not line.startswith("#"):
-                    name, _, _, secret = line.split()
-                    self.secrets[name] = secret
-        self.start()
-        self.wait_log("API ready")
+        start_with_api_tokens(self)
 
     def request(self, path, authorization=None, method="GET"):
         """(status, headers, body bytes) of one request over a new TLS connection."""

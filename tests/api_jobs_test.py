@@ -11,8 +11,8 @@ import ssl
 import time
 import unittest
 
-from api_auth_test import free_port
 from daemon_test import DaemonCase
+from vrktest import free_port, start_with_api_tokens
 from mail_test import HOST, MailCase, plain_part, subject_of
 
 JOB_FILES = ("# the file server, every night\n"
@@ -45,19 +45,8 @@ class ApiJobsCase(DaemonCase, MailCase):
                         self.path("api.crt"), self.path("api.key"), self.path("tokens"),
                         self.API_EXTRA, JOB_FILES))
         self.config(self.text)
-        for args in (["api-init"], ["api-token", "add", "reader", "--role", "read"],
-                     ["api-token", "add", "adm", "--role", "admin"]):
-            rc, _, err = self.sched(*args, "--config", self.cfg)
-            self.assertEqual(rc, 0, err)
-        self.secrets = {}
-        with open(self.path("tokens")) as f:
-            for line in f:
-                if not line.startswith("#"):
-                    name, _, _, secret = line.split()
-                    self.secrets[name] = secret
         self.history_dir = self.path("state", "cfg-history")
-        self.start()
-        self.wait_log("API ready")
+        start_with_api_tokens(self)
 
     def request(self, method, path, body=None, if_match=None, token="adm"):
         """(status, parsed JSON body) of one request over a new TLS connection: signed for the

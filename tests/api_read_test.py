@@ -17,9 +17,8 @@ import tempfile
 import time
 import unittest
 
-from api_auth_test import free_port
-from vrktest import (BUILD, QUEUE_NEVER, SCHED, STANDINS, VERSION, base_env, encode_entry, run,
-                     wait_until)
+from vrktest import (BUILD, QUEUE_NEVER, SCHED, STANDINS, VERSION, base_env, encode_entry,
+                     free_port, run, wait_until)
 
 COMMANDS = [("agent", True, True), ("proxmox", True, True), ("xenv", True, True),
             ("restore", False, False), ("proxmox-restore", False, False),

@@ -17,8 +17,8 @@ import threading
 import time
 import unittest
 
-import api_auth_test
 from daemon_test import DaemonCase
+from vrktest import free_port, start_with_api_tokens
 
 HOST = socket.gethostname() or "localhost"
 # Far from today: the daemon never starts these jobs on its own.
@@ -32,23 +32,12 @@ class ApiRunsCase(DaemonCase):
 
     def setUp(self):
         super().setUp()
-        self.port = api_auth_test.free_port()
+        self.port = free_port()
         self.config("[api]\nenabled = yes\nlisten = 127.0.0.1:%d\ncert = %s\nkey = %s\n"
                     "tokens-file = %s\n\n%s"
                     % (self.port, self.path("api.crt"), self.path("api.key"),
                        self.path("tokens"), self.jobs_config()))
-        for args in (["api-init"], ["api-token", "add", "reader", "--role", "read"],
-                     ["api-token", "add", "adm", "--role", "admin"]):
-            rc, _, err = self.sched(*args, "--config", self.cfg)
-            self.assertEqual(rc, 0, err)
-        self.secrets = {}
-        with open(self.path("tokens")) as f:
-            for line in f:
-                if not line.startswith("#"):
-                    name, _, _, secret = line.split()
-                    self.secrets[name] = secret
-        self.start()
-        self.wait_log("API ready")
+        start_with_api_tokens(self)
 
     def jobs_config(self):
         return self.extra_config
@@ -258,7 +247,7 @@ class HeldSmtp:
         from aiosmtpd.controller import Controller
         self.gate = threading.Event()
         self.mails = []
-        self.port = api_auth_test.free_port()
+        self.port = free_port()
         self.controller = Controller(self, hostname="127.0.0.1", port=self.port)
         self.controller.start()
 

@@ -7,18 +7,12 @@ import hmac
 import http.client
 import json
 import os
-import socket
 import ssl
 import time
 import unittest
 
 from daemon_test import DaemonCase
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from vrktest import free_port, start_with_api_tokens
 
 
 class ApiClientCase(DaemonCase):
@@ -31,18 +25,7 @@ class ApiClientCase(DaemonCase):
         super().setUp()
         self.port = free_port()
         self.config(self.api_section() + self.first_config)
-        for args in (["api-init"], ["api-token", "add", "reader", "--role", "read"],
-                     ["api-token", "add", "adm", "--role", "admin"]):
-            rc, _, err = self.sched(*args, "--config", self.cfg)
-            self.assertEqual(rc, 0, err)
-        self.secrets = {}
-        with open(self.path("tokens")) as f:
-            for line in f:
-                if not line.startswith("#"):
-                    name, _, _, secret = line.split()
-                    self.secrets[name] = secret
-        self.start()
-        self.wait_log("API ready")
+        start_with_api_tokens(self)
 
     def response_signature(self, name, nonce, status, body):
         text = "VRK1-R\n%s\n%d\n%s" % (nonce, status, hashlib.sha256(body).hexdigest())

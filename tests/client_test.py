@@ -19,10 +19,9 @@ import threading
 import unittest
 import urllib.parse
 
-from api_auth_test import free_port
 from daemon_test import DaemonCase
 from mail_test import Server
-from vrktest import BIN_DIR, run
+from vrktest import BIN_DIR, free_port, run
 
 CLIENT = os.path.join(BIN_DIR, "vrk_sched_client")
 NO_HANDLER = "500 internal: no response"

@@ -15,8 +15,8 @@ import threading
 import time
 import unittest
 
-from api_auth_test import free_port
 from daemon_test import DaemonCase
+from vrktest import free_port
 
 LOCKED_BODY = (b'{"error":{"code":"too_many_requests","message":"too many failed logins from this '
                b'address, try again later"}}')

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -55,6 +56,30 @@ class TempDirCase(unittest.TestCase):
         extra = ["--no-syslog", "--no-log"] if log else []
         return run([SCHED, *args, *extra], env=env, timeout=timeout)
 
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_with_api_tokens(case):
+    """For a daemon case whose configuration has an [api] section: runs api-init, adds a read
+    token "reader" and an admin token "adm" (their secrets in case.secrets), then starts the
+    daemon and waits until the API is ready."""
+    for args in (["api-init"], ["api-token", "add", "reader", "--role", "read"],
+                 ["api-token", "add", "adm", "--role", "admin"]):
+        rc, _, err = case.sched(*args, "--config", case.cfg)
+        case.assertEqual(rc, 0, err)
+    case.secrets = {}
+    with open(case.path("tokens")) as f:
+        for line in f:
+            if not line.startswith("#"):
+                name, _, _, secret = line.split()
+                case.secrets[name] = secret
+    case.start()
+    case.wait_log("API ready")
 
 def process_gone(pid):
     """True when pid has ended (vanished, or a zombie nobody has reaped yet)."""
