@@ -469,30 +469,29 @@ int load_lines(LineReader& reader, const char* path, SchedConfig& cfg, std::span
   return end_of_file_checks(ld, err);
 }
 
+// inputs may be null: nothing records what the text read.
+int load_text(std::string_view text, const char* path, SchedConfig& cfg, ConfigLoadInputs* inputs,
+              std::span<char> err) {
+  if (!err.empty()) {
+    err[0] = '\0';
+  }
+  config_reset(cfg);
+  LineReader reader;
+  reader.line_max = kLineMax;
+  reader.rest = text;
+  return load_lines(reader, path, cfg, err, inputs);
+}
+
 }  // namespace
 
 int config_load_text(std::string_view text, const char* path, SchedConfig& cfg,
                      std::span<char> err) {
-  if (!err.empty()) {
-    err[0] = '\0';
-  }
-  config_reset(cfg);
-  LineReader reader;
-  reader.line_max = kLineMax;
-  reader.rest = text;
-  return load_lines(reader, path, cfg, err);
+  return load_text(text, path, cfg, nullptr, err);
 }
 
 int config_load_text_inputs(std::string_view text, const char* path, SchedConfig& cfg,
                             ConfigLoadInputs& inputs, std::span<char> err) {
-  if (!err.empty()) {
-    err[0] = '\0';
-  }
-  config_reset(cfg);
-  LineReader reader;
-  reader.line_max = kLineMax;
-  reader.rest = text;
-  return load_lines(reader, path, cfg, err, &inputs);
+  return load_text(text, path, cfg, &inputs, err);
 }
 
 int config_load(const char* path, SchedConfig& cfg, std::span<char> err) {
