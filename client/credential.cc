@@ -12,6 +12,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/fs.h"
 #include "common/scope_exit.h"
 #include "common/secret_text.h"
 #include "common/text.h"
@@ -142,13 +143,7 @@ int credential_load(const char* path, ClientToken& token, std::span<char> err) {
     err_set(err, "cannot read %s: %s", path, strerror(errno));
     return -1;
   }
-  struct stat st = {};
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    err_set(err, "%s is not a regular file", path);
-    return -1;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    err_set(err, "%s must not be accessible by group/others (chmod 600)", path);
+  if (fs_private_file_check(fd.get(), path, err) != 0) {
     return -1;
   }
   char buf[kCredentialFileMax + 1];

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "common/error.h"
 #include "common/text.h"
 
 namespace vrk {
@@ -49,6 +50,20 @@ bool fs_make_dirs(const char* dir, mode_t mode) {
 
 void fs_make_parents(const char* path, mode_t mode) {
   (void)make_prefixes(path, mode, false);
+}
+
+int fs_private_file_check(int fd, const char* path, std::span<char> err) {
+  err_set(err, "%s", "");
+  struct stat st = {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    err_set(err, "%s is not a regular file", path);
+    return -1;
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    err_set(err, "%s must not be accessible by group/others (chmod 600)", path);
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace vrk

@@ -1,7 +1,10 @@
-// Small file-system helpers shared by the run log, the queue file and the job logs.
+// Small file-system helpers shared by the run log, the queue file, the job logs and the files
+// that hold API secrets.
 #pragma once
 
 #include <sys/types.h>
+
+#include <span>
 
 namespace vrk {
 
@@ -12,5 +15,10 @@ bool fs_make_dirs(const char* dir, mode_t mode);
 // Creates every missing directory above the file at path; failures are left for the following
 // open to report.
 void fs_make_parents(const char* path, mode_t mode);
+
+// The rule for a file of secrets open as fd: a regular file that group and others cannot use.
+// 0, or -1 with "<path> is not a regular file" or "<path> must not be accessible by
+// group/others (chmod 600)" in err.
+[[nodiscard]] int fs_private_file_check(int fd, const char* path, std::span<char> err);
 
 }  // namespace vrk

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,37 @@ TEST_F(FsTest, MakeParentsStopsAboveTheFile) {
   EXPECT_TRUE(is_dir(dir_ + "/p/q"));
   EXPECT_FALSE(is_dir(dir_ + "/p/q/file.state"));
   fs_make_parents("relative-file", 0777);  // nothing above it to create
+}
+
+TEST_F(FsTest, PrivateFileCheck) {
+  struct Case {
+    std::string path;
+    mode_t mode;  // 0: the directory itself
+    int want_rc;
+    std::string want_msg;
+  };
+  const Case cases[] = {
+      {dir_ + "/own", 0600, 0, ""},
+      {dir_ + "/read-only", 0400, 0, ""},
+      {dir_ + "/group", 0640, -1,
+       dir_ + "/group must not be accessible by group/others (chmod 600)"},
+      {dir_ + "/others", 0604, -1,
+       dir_ + "/others must not be accessible by group/others (chmod 600)"},
+      {dir_, 0, -1, dir_ + " is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.mode != 0) {
+      ASSERT_EQ(close(creat(c.path.c_str(), 0600)), 0);
+      ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
+    }
+    const int fd = open(c.path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char err[128];
+    EXPECT_EQ(fs_private_file_check(fd, c.path.c_str(), err), c.want_rc);
+    EXPECT_EQ(std::string_view(err), c.want_msg);
+    close(fd);
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "common/error.h"
 #include "common/fd.h"
+#include "common/fs.h"
 #include "common/line_reader.h"
 #include "common/scope_exit.h"
 #include "common/secret_text.h"
@@ -268,13 +269,7 @@ int token_file_load(const char* path, TokenTable& table, std::span<char> err) {
     err_set(err, "cannot read %s: %s", path, strerror(errno));
     return -1;
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    err_set(err, "%s is not a regular file", path);
-    return -1;
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    err_set(err, "%s must not be accessible by group/others (chmod 600)", path);
+  if (fs_private_file_check(fd.get(), path, err) != 0) {
     return -1;
   }
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kReadBufferSize]);
