@@ -1,8 +1,6 @@
 """Authentication of API requests end to end: the real daemon with its network process, a TLS
 client, Bearer and signed requests, response signatures checked with Python's hmac."""
 
-import hashlib
-import hmac
 import http.client
 import json
 import os
@@ -11,7 +9,8 @@ import time
 import unittest
 
 from daemon_test import DaemonCase
-from vrktest import free_port, start_with_api_tokens
+from vrktest import (api_response_signature, api_signed_authorization, free_port,
+                     start_with_api_tokens)
 
 
 class ApiAuthCase(DaemonCase):
@@ -39,14 +38,10 @@ class ApiAuthCase(DaemonCase):
 
     def signed(self, name, method, path, nonce, ts=None):
         ts = str(int(time.time()) if ts is None else ts)
-        canonical = "VRK1\n%s\n%s\n\n%s\n%s\n%s\n" % (method, path, ts, nonce,
-                                                     hashlib.sha256(b"").hexdigest())
-        sig = hmac.new(self.secrets[name].encode(), canonical.encode(), hashlib.sha256).hexdigest()
-        return "VRK-HMAC-SHA256 key=%s, ts=%s, nonce=%s, sig=%s" % (name, ts, nonce, sig)
+        return api_signed_authorization(name, self.secrets[name], method, path, "", ts, nonce)
 
     def response_signature(self, name, nonce, status, body):
-        text = "VRK1-R\n%s\n%d\n%s" % (nonce, status, hashlib.sha256(body).hexdigest())
-        return hmac.new(self.secrets[name].encode(), text.encode(), hashlib.sha256).hexdigest()
+        return api_response_signature(self.secrets[name], nonce, status, body)
 
     def test_bearer_read_token_and_refusals(self):
         bearer = "Bearer reader." + self.secrets["reader"]

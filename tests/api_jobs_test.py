@@ -3,7 +3,6 @@ requests over TLS with If-Match, the configuration file rewritten with its comme
 its history, the [api] policies, and the notice mail received by an SMTP test server."""
 
 import hashlib
-import hmac
 import http.client
 import json
 import os
@@ -12,7 +11,8 @@ import time
 import unittest
 
 from daemon_test import DaemonCase
-from vrktest import free_port, start_with_api_tokens
+from vrktest import (api_response_signature, api_signed_authorization, free_port,
+                     start_with_api_tokens)
 from mail_test import HOST, MailCase, plain_part, subject_of
 
 JOB_FILES = ("# the file server, every night\n"
@@ -56,12 +56,8 @@ class ApiJobsCase(DaemonCase, MailCase):
         nonce = os.urandom(16).hex()
         if token == "adm":
             ts = str(int(time.time()))
-            canonical = "VRK1\n%s\n%s\n\n%s\n%s\n%s\n%s" % (
-                method, path, ts, nonce, hashlib.sha256(data).hexdigest(), if_match or "")
-            sig = hmac.new(self.secrets[token].encode(), canonical.encode(),
-                           hashlib.sha256).hexdigest()
-            headers["Authorization"] = "VRK-HMAC-SHA256 key=%s, ts=%s, nonce=%s, sig=%s" % (
-                token, ts, nonce, sig)
+            headers["Authorization"] = api_signed_authorization(
+                token, self.secrets[token], method, path, "", ts, nonce, data, if_match or "")
         else:
             headers["Authorization"] = "Bearer %s.%s" % (token, self.secrets[token])
         if if_match is not None:
@@ -77,9 +73,7 @@ class ApiJobsCase(DaemonCase, MailCase):
         raw = r.read()
         conn.close()
         if token == "adm":
-            text = "VRK1-R\n%s\n%d\n%s" % (nonce, r.status, hashlib.sha256(raw).hexdigest())
-            want = hmac.new(self.secrets[token].encode(), text.encode(),
-                            hashlib.sha256).hexdigest()
+            want = api_response_signature(self.secrets[token], nonce, r.status, raw)
             self.assertEqual(r.headers.get("X-VRK-Signature"), want)
         return r.status, json.loads(raw)
 

@@ -3,7 +3,6 @@ requests over TLS from Python's http.client and curl, read tokens as Bearer and 
 signed requests. One daemon per class, shared by its tests."""
 
 import hashlib
-import hmac
 import http.client
 import json
 import os
@@ -17,8 +16,8 @@ import tempfile
 import time
 import unittest
 
-from vrktest import (BUILD, QUEUE_NEVER, SCHED, STANDINS, VERSION, base_env, encode_entry,
-                     free_port, run, wait_until)
+from vrktest import (BUILD, QUEUE_NEVER, SCHED, STANDINS, VERSION, api_response_signature,
+                     api_signed_authorization, base_env, encode_entry, free_port, run, wait_until)
 
 COMMANDS = [("agent", True, True), ("proxmox", True, True), ("xenv", True, True),
             ("restore", False, False), ("proxmox-restore", False, False),
@@ -137,11 +136,8 @@ class Daemon:
         """The Authorization value of a request signed with the admin token."""
         ts = str(int(time.time()))
         nonce = nonce or os.urandom(16).hex()
-        canonical = "VRK1\n%s\n%s\n%s\n%s\n%s\n%s\n" % (method, path, query, ts, nonce,
-                                                       hashlib.sha256(body).hexdigest())
-        sig = hmac.new(self.secrets["adm"].encode(), canonical.encode(),
-                       hashlib.sha256).hexdigest()
-        return "VRK-HMAC-SHA256 key=adm, ts=%s, nonce=%s, sig=%s" % (ts, nonce, sig), nonce
+        return api_signed_authorization("adm", self.secrets["adm"], method, path, query, ts, nonce,
+                                        body), nonce
 
     def request(self, target, method="GET", body=None, admin=False):
         """(status, headers, body bytes) of one request over a new TLS connection that checks
@@ -163,9 +159,7 @@ class Daemon:
         finally:
             conn.close()
         if admin:
-            text = "VRK1-R\n%s\n%d\n%s" % (nonce, r.status, hashlib.sha256(data).hexdigest())
-            want = hmac.new(self.secrets["adm"].encode(), text.encode(),
-                            hashlib.sha256).hexdigest()
+            want = api_response_signature(self.secrets["adm"], nonce, r.status, data)
             if r.headers.get("X-VRK-Signature") != want:
                 raise AssertionError("bad response signature for %s %s" % (method, target))
         return r.status, r.headers, data

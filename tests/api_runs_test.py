@@ -5,8 +5,6 @@ back until it has seen them pending."""
 
 import asyncio
 import glob
-import hashlib
-import hmac
 import http.client
 import json
 import os
@@ -18,7 +16,7 @@ import time
 import unittest
 
 from daemon_test import DaemonCase
-from vrktest import free_port, start_with_api_tokens
+from vrktest import api_signed_authorization, free_port, start_with_api_tokens
 
 HOST = socket.gethostname() or "localhost"
 # Far from today: the daemon never starts these jobs on its own.
@@ -47,11 +45,8 @@ class ApiRunsCase(DaemonCase):
         if method == "POST":
             ts = str(int(time.time()))
             nonce = os.urandom(16).hex()
-            canonical = "VRK1\n%s\n%s\n%s\n%s\n%s\n%s\n" % (
-                method, path, query, ts, nonce, hashlib.sha256(b"").hexdigest())
-            sig = hmac.new(self.secrets["adm"].encode(), canonical.encode(),
-                           hashlib.sha256).hexdigest()
-            auth = "VRK-HMAC-SHA256 key=adm, ts=%s, nonce=%s, sig=%s" % (ts, nonce, sig)
+            auth = api_signed_authorization("adm", self.secrets["adm"], method, path, query, ts,
+                                            nonce)
         else:
             auth = "Bearer reader." + self.secrets["reader"]
         ctx = ssl.create_default_context()

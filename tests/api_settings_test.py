@@ -3,7 +3,6 @@ signed admin requests with bodies and If-Match, the configuration file and its h
 
 import glob
 import hashlib
-import hmac
 import http.client
 import json
 import os
@@ -12,7 +11,8 @@ import time
 import unittest
 
 from daemon_test import DaemonCase
-from vrktest import free_port, start_with_api_tokens
+from vrktest import (api_response_signature, api_signed_authorization, free_port,
+                     start_with_api_tokens)
 
 
 class ApiClientCase(DaemonCase):
@@ -28,8 +28,7 @@ class ApiClientCase(DaemonCase):
         start_with_api_tokens(self)
 
     def response_signature(self, name, nonce, status, body):
-        text = "VRK1-R\n%s\n%d\n%s" % (nonce, status, hashlib.sha256(body).hexdigest())
-        return hmac.new(self.secrets[name].encode(), text.encode(), hashlib.sha256).hexdigest()
+        return api_response_signature(self.secrets[name], nonce, status, body)
 
     def api_section(self):
         return ("[api]\nenabled = yes\nlisten = 127.0.0.1:%d\ncert = %s\nkey = %s\n"
@@ -65,12 +64,8 @@ class ApiClientCase(DaemonCase):
         of a Bearer request with bearer set."""
         nonce = os.urandom(16).hex()
         ts = str(int(time.time()))
-        canonical = "VRK1\n%s\n%s\n\n%s\n%s\n%s\n%s" % (
-            method, path, ts, nonce, hashlib.sha256(body).hexdigest(), if_match or "")
-        sig = hmac.new(self.secrets[token].encode(), canonical.encode(),
-                       hashlib.sha256).hexdigest()
-        headers = {"Authorization": "VRK-HMAC-SHA256 key=%s, ts=%s, nonce=%s, sig=%s"
-                                    % (token, ts, nonce, sig)}
+        headers = {"Authorization": api_signed_authorization(
+            token, self.secrets[token], method, path, "", ts, nonce, body, if_match or "")}
         if bearer:
             headers["Authorization"] = "Bearer %s.%s" % (token, self.secrets[token])
         if if_match is not None:

@@ -1,5 +1,7 @@
 """Shared helpers for the black-box tests: where the programs are, and how to run them."""
 
+import hashlib
+import hmac
 import os
 import shutil
 import socket
@@ -63,6 +65,21 @@ def free_port():
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
+
+
+def api_signed_authorization(name, secret, method, path, query, ts, nonce, body=b"", if_match=""):
+    """The Authorization value of a request signed with token name: HMAC-SHA256 over
+    "VRK1\n<method>\n<path>\n<query>\n<ts>\n<nonce>\n<body sha256 hex>\n<if-match>"."""
+    canonical = "VRK1\n%s\n%s\n%s\n%s\n%s\n%s\n%s" % (
+        method, path, query, ts, nonce, hashlib.sha256(body).hexdigest(), if_match)
+    sig = hmac.new(secret.encode(), canonical.encode(), hashlib.sha256).hexdigest()
+    return "VRK-HMAC-SHA256 key=%s, ts=%s, nonce=%s, sig=%s" % (name, ts, nonce, sig)
+
+
+def api_response_signature(secret, nonce, status, body):
+    """The X-VRK-Signature an answer to a signed request must carry."""
+    text = "VRK1-R\n%s\n%d\n%s" % (nonce, status, hashlib.sha256(body).hexdigest())
+    return hmac.new(secret.encode(), text.encode(), hashlib.sha256).hexdigest()
 
 def start_with_api_tokens(case):
     """For a daemon case whose configuration has an [api] section: runs api-init, adds a read
