@@ -1,7 +1,5 @@
 #include "sched/api/job_change.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -78,13 +76,6 @@ class ApiJobChangeTest : public ApiCallTest {
     return send("POST", "/api/v1/validate/job", body, "", role);
   }
 
-  std::string etag() {
-    std::string text;
-    char tag[kConfigEtagSize] = {};
-    EXPECT_EQ(config_read_with_etag(config_path.c_str(), text, tag), 0);
-    return tag;
-  }
-
   // The ETag as a JSON string.
   std::string json_etag() {
     std::string tag = etag();
@@ -101,21 +92,9 @@ class ApiJobChangeTest : public ApiCallTest {
 
   // The history copies' contents, oldest first.
   std::vector<std::string> history() {
-    std::vector<std::string> names;
-    DIR* d = opendir(state->history_dir);
-    if (d == nullptr) {
-      return names;
-    }
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') {
-        names.push_back(e->d_name);
-      }
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
     std::vector<std::string> texts;
-    for (const std::string& n : names) {
-      texts.push_back(test_read_file(std::string(state->history_dir) + "/" + n));
+    for (const std::string& path : history_paths()) {
+      texts.push_back(test_read_file(path));
     }
     return texts;
   }

@@ -1,6 +1,5 @@
 #include "sched/api/settings_change.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -23,13 +22,6 @@ constexpr TokenRole kRead = TokenRole::kRead;
 
 class ApiSettingsChangeTest : public ApiCallTest {
  protected:
-  std::string etag() {
-    std::string text;
-    char tag[kConfigEtagSize];
-    EXPECT_EQ(config_read_with_etag(config_path.c_str(), text, tag), 0);
-    return tag;
-  }
-
   // PUT through the router with If-Match absent, current or the ETag of another content.
   std::string put(const std::string& path, const std::string& body, Match match = Match::kCurrent,
                   TokenRole role = kAdmin) {
@@ -46,21 +38,6 @@ class ApiSettingsChangeTest : public ApiCallTest {
   std::string etag_json() {
     const std::string tag = etag();
     return "\"\\\"" + tag.substr(1, tag.size() - 2) + "\\\"\"";
-  }
-
-  std::vector<std::string> history() {
-    std::vector<std::string> names;
-    DIR* d = opendir(state->history_dir);
-    if (d == nullptr) {
-      return names;
-    }
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') {
-        names.push_back(std::string(state->history_dir) + "/" + e->d_name);
-      }
-    }
-    closedir(d);
-    return names;
   }
 
   // The document a GET answers now, to compare with a change's answer.
@@ -203,7 +180,7 @@ TEST_F(ApiSettingsChangeTest, RefusalsComeInOrderAndTouchNothing) {
     EXPECT_EQ(body, test_error_body(c.code, c.message));
     EXPECT_EQ(test_read_file(config_path), base);
   }
-  EXPECT_TRUE(history().empty());
+  EXPECT_TRUE(history_paths().empty());
   EXPECT_EQ(state->config_changed, 0u);
 }
 
@@ -247,7 +224,7 @@ TEST_F(ApiSettingsChangeTest, MailUpdateKeepsLayoutAndAnswersLikeGet) {
   EXPECT_NE(body.find("\"config_etag\":" + etag_json()), std::string::npos);
   EXPECT_NE(body.find("\"smtp_port\":465,"), std::string::npos);
   EXPECT_EQ(body.find("Old pw"), std::string::npos);
-  std::vector<std::string> copies = history();
+  std::vector<std::string> copies = history_paths();
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(test_read_file(copies[0]), old_text);
   EXPECT_NE(etag(), old_tag);
@@ -323,7 +300,7 @@ TEST_F(ApiSettingsChangeTest, MailNullRemovesOnceThenNotFound) {
   body = put("/api/v1/settings/mail", "{\"mail\":null}");
   EXPECT_EQ(response.status, 404u);
   EXPECT_EQ(body, test_error_body("not_found", "there is no [mail] section"));
-  EXPECT_EQ(history().size(), 1u);
+  EXPECT_EQ(history_paths().size(), 1u);
 }
 
 TEST_F(ApiSettingsChangeTest, ResultThatDoesNotValidateChangesNothing) {
@@ -350,7 +327,7 @@ TEST_F(ApiSettingsChangeTest, ResultThatDoesNotValidateChangesNothing) {
         << body;
     EXPECT_EQ(test_read_file(config_path), with_notify);
   }
-  EXPECT_TRUE(history().empty());
+  EXPECT_TRUE(history_paths().empty());
   EXPECT_EQ(state->config_changed, 0u);
 }
 
@@ -382,7 +359,7 @@ TEST_F(ApiSettingsChangeTest, SchedZeroAndNullRemoveKeysAndLogDirStays) {
             "[sched]\n# poll often\njob-log-dir=" + dir +
                 "/logs\npoll-interval=5\n\n[mail]\n"
                 "smtp-host = h\nfrom = b@example.org\nto = a@example.org\n");
-  EXPECT_EQ(history().size(), 2u);
+  EXPECT_EQ(history_paths().size(), 2u);
 }
 
 TEST_F(ApiSettingsChangeTest, SchedAppendedWhenMissing) {
@@ -412,7 +389,7 @@ TEST_F(ApiSettingsChangeTest, HandEditAfterTheSnapshotIsNotReplaced) {
             test_error_body("precondition_failed",
                             "the configuration was changed in the meantime: reload it and retry"));
   EXPECT_EQ(test_read_file(config_path), edited);
-  EXPECT_TRUE(history().empty());
+  EXPECT_TRUE(history_paths().empty());
   EXPECT_EQ(state->config_changed, 0u);
 }
 

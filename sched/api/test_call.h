@@ -2,13 +2,16 @@
 // call answered through the router with a chosen token role (authentication is handle_test's).
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@
 #include "sched/api/router.h"
 #include "sched/api/state.h"
 #include "sched/config_load.h"
+#include "sched/config_write.h"
 #include "sched/queue.h"
 
 namespace vrk {
@@ -102,6 +106,31 @@ class ApiCallTest : public testing::Test {
     call.role = role;
     api_route(call);
     return std::string(reinterpret_cast<const char*>(response.body), response.body_length);
+  }
+
+  // The configuration file's ETag now.
+  std::string etag() {
+    std::string text;
+    char tag[kConfigEtagSize] = {};
+    EXPECT_EQ(config_read_with_etag(config_path.c_str(), text, tag), 0);
+    return tag;
+  }
+
+  // The paths of the history copies, oldest first (their names sort by time).
+  std::vector<std::string> history_paths() {
+    std::vector<std::string> paths;
+    DIR* d = opendir(state->history_dir);
+    if (d == nullptr) {
+      return paths;
+    }
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') {
+        paths.push_back(std::string(state->history_dir) + "/" + e->d_name);
+      }
+    }
+    closedir(d);
+    std::sort(paths.begin(), paths.end());
+    return paths;
   }
 
   std::string dir;
