@@ -105,9 +105,9 @@ bool success(const ApiAnswer& a) {
 }
 
 // One call; prints the failure itself. 0 for a believable answer (check its status), else -1.
-int call(Context& ctx, const ApiCallSpec& spec, ApiAnswer& answer) {
+int call(Context& ctx, const ApiRequestParts& req, ApiAnswer& answer) {
   char err[kSessionErrSize];
-  if (session_call(ctx.session, spec, now_seconds(), answer, err) != 0) {
+  if (session_call(ctx.session, req, now_seconds(), answer, err) != 0) {
     fail("%s", err);
     return -1;
   }
@@ -125,12 +125,12 @@ int make_path(std::initializer_list<std::string_view> segments, std::string& pat
 // A call whose 2xx answer is printed as it came.
 int simple(Context& ctx, const char* method, std::initializer_list<std::string_view> segments,
            std::string_view body = {}, std::string_view if_match = {}) {
-  ApiCallSpec spec;
-  spec.method = method;
-  spec.body = body;
-  spec.if_match = if_match;
+  ApiRequestParts req;
+  req.method = method;
+  req.body = body;
+  req.if_match = if_match;
   ApiAnswer a;
-  if (make_path(segments, spec.path) != 0 || call(ctx, spec, a) != 0) {
+  if (make_path(segments, req.path) != 0 || call(ctx, req, a) != 0) {
     return kExitFailed;
   }
   if (!success(a)) {
@@ -190,10 +190,10 @@ int change_etag(Context& ctx, std::string& etag) {
     etag = ctx.options.if_match;
     return kExitOk;
   }
-  ApiCallSpec spec;
-  spec.path = "/api/v1/settings/sched";
+  ApiRequestParts req;
+  req.path = "/api/v1/settings/sched";
   ApiAnswer a;
-  if (call(ctx, spec, a) != 0) {
+  if (call(ctx, req, a) != 0) {
     return kExitFailed;
   }
   if (!success(a)) {
@@ -233,11 +233,11 @@ int read_pages(Context& ctx, JobList& list) {
   list.items.clear();
   int64_t offset = 0;
   for (;;) {
-    ApiCallSpec spec;
-    spec.path = "/api/v1/jobs";
-    spec.query = "offset=" + std::to_string(offset) + "&limit=" + std::to_string(kJobsPageLimit);
+    ApiRequestParts req;
+    req.path = "/api/v1/jobs";
+    req.query = "offset=" + std::to_string(offset) + "&limit=" + std::to_string(kJobsPageLimit);
     ApiAnswer& a = list.pages.emplace_back();
-    if (call(ctx, spec, a) != 0) {
+    if (call(ctx, req, a) != 0) {
       return kExitFailed;
     }
     if (!success(a)) {
@@ -309,9 +309,9 @@ int cmd_metrics(Context& ctx) {
       j.job = json_array_item(items, i);
       const char* name = json_as_string(json_object_find(j.job, "name"));
       if (runs_available && name != nullptr) {
-        ApiCallSpec spec;
+        ApiRequestParts req;
         ApiAnswer& a = runs[jobs.size()];
-        if (make_path({"jobs", name, "runs"}, spec.path) != 0 || call(ctx, spec, a) != 0) {
+        if (make_path({"jobs", name, "runs"}, req.path) != 0 || call(ctx, req, a) != 0) {
           return kExitFailed;
         }
         // A server without the runs resource answers 500 for every job: stop asking.
@@ -344,12 +344,12 @@ int cmd_validate(Context& ctx) {
     json_text_prepend_member(body, "name", ctx.options.words[0], named);
     body = std::move(named);
   }
-  ApiCallSpec spec;
-  spec.method = "POST";
-  spec.path = "/api/v1/validate/job";
-  spec.body = body;
+  ApiRequestParts req;
+  req.method = "POST";
+  req.path = "/api/v1/validate/job";
+  req.body = body;
   ApiAnswer a;
-  if (call(ctx, spec, a) != 0) {
+  if (call(ctx, req, a) != 0) {
     return kExitFailed;
   }
   if (!success(a)) {
@@ -369,9 +369,9 @@ int cmd_validate(Context& ctx) {
 
 // The newest run's id of job into id.
 int latest_run(Context& ctx, const char* job, std::string& id) {
-  ApiCallSpec spec;
+  ApiRequestParts req;
   ApiAnswer a;
-  if (make_path({"jobs", job, "runs"}, spec.path) != 0 || call(ctx, spec, a) != 0) {
+  if (make_path({"jobs", job, "runs"}, req.path) != 0 || call(ctx, req, a) != 0) {
     return kExitFailed;
   }
   if (!success(a)) {
@@ -401,11 +401,11 @@ int cmd_log(Context& ctx) {
   int64_t offset = 0;
   int64_t end = -1;
   for (;;) {
-    ApiCallSpec spec;
-    spec.path = path;
-    spec.query = "offset=" + std::to_string(offset);
+    ApiRequestParts req;
+    req.path = path;
+    req.query = "offset=" + std::to_string(offset);
     ApiAnswer a;
-    if (call(ctx, spec, a) != 0) {
+    if (call(ctx, req, a) != 0) {
       return kExitFailed;
     }
     if (!success(a)) {
@@ -439,11 +439,11 @@ int cmd_log(Context& ctx) {
 }
 
 int cmd_mail_test(Context& ctx) {
-  ApiCallSpec spec;
-  spec.method = "POST";
-  spec.path = "/api/v1/mail/test";
+  ApiRequestParts req;
+  req.method = "POST";
+  req.path = "/api/v1/mail/test";
   ApiAnswer a;
-  if (call(ctx, spec, a) != 0) {
+  if (call(ctx, req, a) != 0) {
     return kExitFailed;
   }
   if (!success(a)) {
@@ -458,7 +458,7 @@ int cmd_mail_test(Context& ctx) {
     return kExitFailed;
   }
   for (int waited = 0;; waited += kPollSeconds) {
-    ApiCallSpec poll;
+    ApiRequestParts poll;
     poll.path = path;
     ApiAnswer r;
     if (call(ctx, poll, r) != 0) {

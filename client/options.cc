@@ -155,44 +155,44 @@ int client_options_parse(int argc, char** argv, ClientOptions& options, std::spa
     }
     const char* eq = strchr(arg, '=');
     size_t name_len = eq != nullptr ? static_cast<size_t>(eq - arg) : strlen(arg);
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option = nullptr;
     for (const OptionSpec& s : kOptions) {
       if (strlen(s.name) == name_len && strncmp(s.name, arg, name_len) == 0) {
-        spec = &s;
+        option = &s;
       }
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       err_set(err, "unknown option '%s'", arg);
       return -1;
     }
     const char* value = nullptr;
-    if (spec->takes_value) {
+    if (option->takes_value) {
       if (eq != nullptr) {
         value = eq + 1;
       } else if (i + 1 < argc && argv[i + 1] != nullptr) {
         value = argv[++i];
       } else {
-        err_set(err, "%s needs a value", spec->name);
+        err_set(err, "%s needs a value", option->name);
         return -1;
       }
       if (value[0] == '\0') {
-        err_set(err, "%s needs a value", spec->name);
+        err_set(err, "%s needs a value", option->name);
         return -1;
       }
     } else if (eq != nullptr) {
-      err_set(err, "%s takes no value", spec->name);
+      err_set(err, "%s takes no value", option->name);
       return -1;
     }
-    if (spec->opt == Opt::kWait && !wait_valid(value, o.wait_seconds)) {
+    if (option->opt == Opt::kWait && !wait_valid(value, o.wait_seconds)) {
       err_set(err, "--wait-seconds must be 1..%d", kMaxWaitSeconds);
       return -1;
     }
-    if (spec->opt == Opt::kIfMatch && !if_match_valid(value)) {
+    if (option->opt == Opt::kIfMatch && !if_match_valid(value)) {
       err_set(err, "--if-match must be a config_etag as the server sent it (at most %zu bytes)",
               kIfMatchMax);
       return -1;
     }
-    store(o, spec->opt, value);
+    store(o, option->opt, value);
   }
   if (o.help || o.version) {
     options = o;

@@ -12,8 +12,8 @@ ClientSession::~ClientSession() {
   secret_wipe(token);
 }
 
-int session_call(ClientSession& session, const ApiCallSpec& call, int64_t now, ApiAnswer& answer,
-                 std::span<char> err) {
+int session_call(ClientSession& session, const ApiRequestParts& call, int64_t now,
+                 ApiAnswer& answer, std::span<char> err) {
   err_set(err, "%s", "");
   char nonce[kApiNonceSize];
   if (sign_new_nonce(nonce) != 0) {

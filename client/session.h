@@ -41,7 +41,7 @@ struct ApiAnswer {
   const JsonValue* json = nullptr;  // root.get()
 };
 
-struct ApiCallSpec {
+struct ApiRequestParts {
   const char* method = "GET";
   std::string path;   // percent-encoded, from "/api/v1/"
   std::string query;  // without '?'
@@ -53,7 +53,7 @@ struct ApiCallSpec {
 // or unsigned with a status outside 2xx. -1 with one message in err (kSessionErrSize) when no
 // answer came, a signature does not verify, a 2xx answer is unsigned, or a 2xx body is not
 // JSON.
-[[nodiscard]] int session_call(ClientSession& session, const ApiCallSpec& call, int64_t now,
+[[nodiscard]] int session_call(ClientSession& session, const ApiRequestParts& call, int64_t now,
                                ApiAnswer& answer, std::span<char> err);
 
 // "/api/v1/" followed by the segments, each percent-encoded by libcurl (every byte but A-Z a-z
